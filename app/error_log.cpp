@@ -1,0 +1,1 @@
+#include "app/error_log.h"

@@ -1,0 +1,1 @@
+#include "platform/instance_lock.h"

@@ -1,0 +1,14 @@
+#pragma once
+
+namespace kb {
+
+class ProgramFolder;
+class Reporter;
+struct SharedState;
+
+// Rewrites the closed store into a compact copy and swaps it in, with a safety copy restored on any failure.
+// Every replacement is an atomic rename, so no moment exists without a store file that opens with all
+// its content.
+bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& reporter);
+
+} // namespace kb
