@@ -1,1 +1,367 @@
 #include "store/store.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kb {
+
+namespace {
+
+[[noreturn]] void fail(sqlite3* db) {
+    throw StoreError(sqlite3_errmsg(db));
+}
+
+[[noreturn]] void failCode(int code) {
+    throw StoreError(sqlite3_errstr(code));
+}
+
+// One prepared statement; finalized whatever way the caller leaves.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : m_db(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+            std::string message = sqlite3_errmsg(db);
+            sqlite3_finalize(m_stmt);
+            throw StoreError(message);
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, const std::string& value) {
+        check(
+            sqlite3_bind_text(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bind(int index, const Text& value) {
+        if (!value)
+            check(sqlite3_bind_null(m_stmt, index));
+        else
+            bind(index, *value);
+        return *this;
+    }
+    Statement& bind(int index, long long value) {
+        check(sqlite3_bind_int64(m_stmt, index, value));
+        return *this;
+    }
+
+    // True while a row is there.
+    bool step() {
+        int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        fail(m_db);
+    }
+    void run() {
+        while (step()) {
+        }
+    }
+
+    Text text(int column) const {
+        if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL)
+            return std::nullopt;
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        return std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)));
+    }
+    std::string textOrEmpty(int column) const { return text(column).value_or(std::string()); }
+    long long integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK)
+            fail(m_db);
+    }
+
+    sqlite3* m_db;
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+void exec(sqlite3* db, const char* sql) {
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail(db);
+}
+
+// Closes the connection unless ownership moved on to a Store.
+struct Connection {
+    sqlite3* db = nullptr;
+    ~Connection() {
+        if (db)
+            sqlite3_close_v2(db);
+    }
+    sqlite3* release() { return std::exchange(db, nullptr); }
+};
+
+void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
+    int rc = sqlite3_open_v2(file.c_str(), &c.db, flags, nullptr);
+    if (!c.db)
+        failCode(rc);
+    if (rc != SQLITE_OK)
+        fail(c.db);
+    if (sqlite3_key(c.db, kStorePassword, static_cast<int>(std::strlen(kStorePassword))) != SQLITE_OK)
+        fail(c.db);
+    // Held until the connection closes: no other process reads or writes the store meanwhile.
+    Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
+}
+
+void syncFile(const std::filesystem::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw StoreError(std::strerror(errno));
+    int rc = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw StoreError(std::strerror(err));
+}
+
+void syncFolder(const std::filesystem::path& folder) {
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE T_Tab (TabNo TEXT, TabName TEXT, NameType TEXT, FolderPath TEXT);
+CREATE TABLE T_CopyData (CpTabNo TEXT, CpPath TEXT);
+CREATE INDEX IX_CopyData_Path ON T_CopyData (CpTabNo, CpPath);
+CREATE INDEX IX_CopyData_Order ON T_CopyData (CpTabNo, CpPath COLLATE NOCASE, CpPath);
+CREATE TABLE T_CopyLog (DateTime TEXT, TabNo TEXT, TabName TEXT, SeqNo INTEGER, CopyAns TEXT,
+                        FileName TEXT, FolderPath TEXT);
+CREATE INDEX IX_CopyLog_Order ON T_CopyLog (DateTime DESC, TabNo DESC, SeqNo);
+)sql";
+
+TabRow readTab(const Statement& s) {
+    return TabRow{s.textOrEmpty(0), s.textOrEmpty(1), s.textOrEmpty(2), s.text(3)};
+}
+
+} // namespace
+
+std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
+    // Without SQLITE_OPEN_CREATE the engine refuses a missing file itself; the check also turns away a
+    // folder or a device given in the store's place.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec))
+        failCode(SQLITE_CANTOPEN);
+
+    Connection c;
+    openKeyed(c, file, SQLITE_OPEN_READWRITE);
+    if (sqlite3_db_readonly(c.db, "main") == 1)
+        failCode(SQLITE_READONLY);
+
+    // The exclusive lock is taken now rather than at the first statement, so that a second process fails
+    // here with "database is locked". Reading the schema proves the key; rewriting the schema cookie's
+    // neighbour (user_version) proves that the file and its journal can be written.
+    exec(c.db, "BEGIN EXCLUSIVE");
+    try {
+        long long version = 0;
+        {
+            Statement check(c.db, "SELECT count(*) FROM sqlite_master");
+            check.step();
+            Statement read(c.db, "PRAGMA user_version");
+            if (read.step())
+                version = read.integer(0);
+        }
+        exec(c.db, ("PRAGMA user_version = " + std::to_string(version)).c_str());
+        exec(c.db, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    return std::unique_ptr<Store>(new Store(c.release()));
+}
+
+void Store::create(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec))
+        throw StoreError(std::string(file) + ": " + std::strerror(EEXIST));
+
+    // Built under a temporary name and linked into place, so that an interrupted build never leaves a
+    // half-made store that a later build would take for the user's.
+    std::filesystem::path temp = file;
+    temp += ".new-" + std::to_string(::getpid());
+    std::filesystem::remove(temp, ec);
+    try {
+        {
+            Connection c;
+            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            Store s(c.release());
+            exec(s.m_db, "BEGIN");
+            exec(s.m_db, kSchema);
+            for (int i = 1; i <= 4; ++i)
+                s.insertDefaultTab(i);
+            exec(s.m_db, "COMMIT");
+        }
+        syncFile(temp);
+        if (::link(temp.c_str(), file.c_str()) != 0) {
+            int err = errno;
+            if (err == EEXIST || !(err == EPERM || err == EOPNOTSUPP || err == EXDEV))
+                throw StoreError(std::string(file) + ": " + std::strerror(err));
+            // A file system without hard links: a plain rename, after the existence check above.
+            if (::rename(temp.c_str(), file.c_str()) != 0)
+                throw StoreError(std::string(file) + ": " + std::strerror(errno));
+        }
+        std::filesystem::remove(temp, ec);
+        syncFolder(file.parent_path());
+    } catch (...) {
+        std::filesystem::remove(temp, ec);
+        std::filesystem::path journal = temp;
+        journal += "-journal";
+        std::filesystem::remove(journal, ec);
+        throw;
+    }
+}
+
+Store::~Store() {
+    if (m_db)
+        sqlite3_close_v2(m_db);
+}
+
+std::vector<TabRow> Store::selectTabs() {
+    Statement s(m_db, "SELECT TabNo, TabName, NameType, FolderPath FROM T_Tab ORDER BY TabNo, rowid");
+    std::vector<TabRow> rows;
+    while (s.step())
+        rows.push_back(readTab(s));
+    return rows;
+}
+
+std::optional<TabRow> Store::selectTab(const std::string& n) {
+    Statement s(m_db,
+                "SELECT TabNo, TabName, NameType, FolderPath FROM T_Tab WHERE TabNo = ?1 ORDER BY rowid");
+    s.bind(1, n);
+    if (!s.step())
+        return std::nullopt;
+    return readTab(s);
+}
+
+std::vector<std::string> Store::selectCopyData(const std::string& n) {
+    Statement s(m_db, "SELECT CpPath FROM T_CopyData WHERE CpTabNo = ?1 "
+                      "ORDER BY CpPath COLLATE NOCASE, CpPath, rowid");
+    s.bind(1, n);
+    std::vector<std::string> paths;
+    while (s.step())
+        paths.push_back(s.textOrEmpty(0));
+    return paths;
+}
+
+bool Store::copyDataExists(const std::string& n, const std::string& path) {
+    Statement s(m_db, "SELECT 1 FROM T_CopyData WHERE CpTabNo = ?1 AND CpPath = ?2 LIMIT 1");
+    s.bind(1, n).bind(2, path);
+    return s.step();
+}
+
+void Store::insertCopyData(const std::string& n, const std::string& path) {
+    Statement s(m_db, "INSERT INTO T_CopyData (CpTabNo, CpPath) VALUES (?1, ?2)");
+    s.bind(1, n).bind(2, path).run();
+}
+
+void Store::deleteCopyData(const std::string& n, const std::string& path) {
+    Statement s(m_db, "DELETE FROM T_CopyData WHERE CpTabNo = ?1 AND CpPath = ?2");
+    s.bind(1, n).bind(2, path).run();
+}
+
+void Store::updateFolderPath(const std::string& n, const std::string& folder) {
+    Statement s(m_db, "UPDATE T_Tab SET FolderPath = ?1 WHERE TabNo = ?2");
+    s.bind(1, folder).bind(2, n).run();
+}
+
+void Store::updateTab(const std::string& row, const std::string& name, const std::string& code) {
+    Statement s(m_db, "UPDATE T_Tab SET TabName = ?1, NameType = ?2 WHERE TabNo = ?3");
+    s.bind(1, name).bind(2, code).bind(3, row).run();
+}
+
+void Store::insertCopyLog(const CopyLogRow& row) {
+    Statement s(m_db,
+                "INSERT INTO T_CopyLog (DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    s.bind(1, row.DateTime)
+        .bind(2, row.TabNo)
+        .bind(3, row.TabName)
+        .bind(4, row.SeqNo)
+        .bind(5, row.CopyAns)
+        .bind(6, row.FileName)
+        .bind(7, row.FolderPath)
+        .run();
+}
+
+long long Store::countCopyLog() {
+    Statement s(m_db, "SELECT count(*) FROM T_CopyLog");
+    s.step();
+    return s.integer(0);
+}
+
+std::optional<std::string> Store::cutoffDateTime(long long limit) {
+    if (limit <= 0)
+        return std::nullopt;
+    // The first `limit` rows newest first, then the last of them (the oldest one kept).
+    Statement s(m_db, "SELECT DateTime FROM (SELECT DateTime, TabNo, SeqNo, rowid AS r FROM T_CopyLog "
+                      "ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT ?1) "
+                      "ORDER BY DateTime, TabNo, SeqNo DESC, r DESC LIMIT 1");
+    s.bind(1, limit);
+    if (!s.step())
+        return std::nullopt;
+    return s.text(0);
+}
+
+void Store::deleteCopyLogBefore(const std::string& time) {
+    Statement s(m_db, "DELETE FROM T_CopyLog WHERE DateTime < ?1");
+    s.bind(1, time).run();
+}
+
+void Store::forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit) {
+    Statement s(m_db, "SELECT DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath FROM T_CopyLog "
+                      "ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid");
+    while (s.step()) {
+        CopyLogRow row{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4), s.text(5), s.text(6)};
+        visit(row);
+    }
+}
+
+void Store::deleteAllCopyLog() {
+    Statement(m_db, "DELETE FROM T_CopyLog").run();
+}
+
+void Store::deleteAllCopyData() {
+    Statement(m_db, "DELETE FROM T_CopyData").run();
+}
+
+void Store::deleteAllTabs() {
+    Statement(m_db, "DELETE FROM T_Tab").run();
+}
+
+void Store::insertDefaultTab(int i) {
+    Statement s(m_db, "INSERT INTO T_Tab (TabNo, TabName, NameType) VALUES (?1, ?2, '0')");
+    std::string n = std::to_string(i);
+    s.bind(1, n).bind(2, "設定" + n).run();
+}
+
+void Store::exportCompactCopy(const std::filesystem::path& target) {
+    // An empty file is an empty database to the engine; making it here refuses an existing target the way
+    // a compaction must, and lets a connection opened without the create flag attach it.
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw StoreError(std::string(target) + ": " + std::strerror(errno));
+    ::close(fd);
+
+    Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
+    attach.bind(1, std::string(target)).bind(2, std::string(kStorePassword)).run();
+    try {
+        Statement(m_db, "SELECT sqlcipher_export('kb_compact')").run();
+    } catch (...) {
+        sqlite3_exec(m_db, "DETACH DATABASE kb_compact", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(m_db, "DETACH DATABASE kb_compact");
+    syncFile(target);
+}
+
+} // namespace kb
