@@ -1,0 +1,246 @@
+#include "backup/backup_run.h"
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/reporter.h"
+#include "app/services.h"
+#include "app/shared_state.h"
+#include "app/user_interface.h"
+#include "backup/compressed.h"
+#include "backup/copy_log.h"
+#include "backup/file_copy.h"
+#include "backup/file_helpers.h"
+#include "backup/methods.h"
+#include "platform/file_system.h"
+#include "store/store.h"
+
+namespace kb {
+namespace {
+
+const std::string kCrLf = "\r\n";
+
+void warn(Services& s, const std::string& text) {
+    s.ui.messageBox(text, MsgIcon::Exclamation, MsgButtons::Ok, MsgAnswer::Ok);
+}
+
+// The run's way back to the idle window after a stop in the middle or an unexpected error.
+void leaveBusy(Services& s) {
+    s.ui.changeUse(true);
+    s.ui.setWaitCursor(false);
+    s.ui.setProgress(0, 0);
+    s.ui.setStatusText("");
+}
+
+struct RunFile {
+    std::string path;
+    std::string fileName; // name with extension, no folder
+};
+
+std::string confirmation(Services& s, const TabRow& tab, size_t count, double totalSize) {
+    return "バックアップします、よろしいですか" + kCrLf + kCrLf + "・タブ名: \t\t" + tab.TabName + kCrLf +
+           "・バックアップ方法: \t" + methodDisplayName(tab.NameType) + kCrLf +
+           "・バックアップファイル数: \t" + std::to_string(count) + "  (" +
+           Fun_SizeText(std::to_string(static_cast<std::uint64_t>(totalSize))) + ")" + kCrLf +
+           "・同名ファイル存在時: \t" + sameFilePolicyName(s.state.SameFile);
+}
+
+std::string progressText(const std::string& fileName, const char* what, size_t n, size_t count) {
+    return fileName + " " + what + " [ " + std::to_string(n) + " / " + std::to_string(count) + " ]";
+}
+
+// Methods 0 to 4: one target per file in the destination or its dated folder.
+size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
+                    const std::string& destination, const std::string& runStamp, const std::string& stamp) {
+    const std::string suffix = method == 1 || method == 2 ? "_" + stamp : std::string();
+    std::string datedFolder;
+    if (method == 3 || method == 4) {
+        datedFolder = stamp + "/";
+        const std::string folder = destination + stamp;
+        if (!s.files.isFolder(folder)) {
+            if (std::error_code ec = s.files.createFolder(folder))
+                throw std::runtime_error(ec.message() + ": " + folder);
+        }
+    }
+    size_t success = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const RunFile& f = files[i];
+        const NameParts parts = splitFileName(f.fileName);
+        const std::string target = destination + datedFolder + parts.name + suffix + parts.ext;
+        s.ui.setStatusText(progressText(f.fileName, "バックアップ中...", i + 1, files.size()));
+        s.ui.repaintWindow();
+        bool copied = false;
+        const bool result = Fun_FileCopy(s, f.path, target, copied, false);
+        if (result && copied)
+            ++success;
+        Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied, f.fileName, target);
+        s.ui.setProgress(static_cast<int>(i + 1), static_cast<int>(files.size()));
+    }
+    return success;
+}
+
+// Methods 5 and 6: every file staged, then one archive. False when a staging copy failed (already cleaned
+// up).
+bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::string& destination,
+                  const std::string& runStamp, const std::string& stamp, size_t& success) {
+    const std::string staging = s.folder.staging().string();
+    const std::string stagingSlash = staging + "/";
+
+    // A registered file kept inside the staging folder itself would be deleted by the emptying below.
+    for (const RunFile& f : files) {
+        if (s.files.sameFile(std::filesystem::path(f.path).parent_path(), staging)) {
+            bool copied = false;
+            Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true);
+            s.ui.listSetFocus(f.path);
+            leaveBusy(s);
+            return false;
+        }
+    }
+
+    if (!s.files.isFolder(staging) && !s.files.isFile(staging)) {
+        if (std::error_code ec = s.files.createFolder(staging))
+            throw std::runtime_error(ec.message() + ": " + staging);
+    }
+    Fun_DelDirFile(s, stagingSlash);
+
+    // A later file of the same name replaces an earlier one in the staging folder; the earlier one is then
+    // not in the archive and must not be recorded as backed up.
+    std::map<std::string, size_t> stagedBy;
+    std::vector<bool> replaced(files.size(), false);
+    size_t staged = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const RunFile& f = files[i];
+        s.ui.setStatusText(progressText(f.fileName, "コピー中...", i + 1, files.size()));
+        s.ui.repaintWindow();
+        bool copied = false;
+        if (!Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
+            Fun_DelDirFile(s, stagingSlash);
+            s.ui.listSetFocus(f.path);
+            leaveBusy(s);
+            return false;
+        }
+        if (copied) {
+            auto [it, fresh] = stagedBy.try_emplace(f.fileName, i);
+            if (!fresh) {
+                replaced[it->second] = true;
+                it->second = i;
+            } else {
+                ++staged;
+            }
+        }
+        s.ui.setProgress(static_cast<int>(i + 1), static_cast<int>(files.size()));
+    }
+
+    s.ui.setStatusText(stamp + ".lzh 圧縮中...");
+    s.ui.repaintWindow();
+    const std::string archive = destination + stamp + ".lzh";
+    bool copied = false;
+    const bool result = Fun_FileCopyPrs(s, archive, copied);
+    success = copied ? staged : 0;
+
+    for (size_t i = 0; i < files.size(); ++i)
+        Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied && !replaced[i],
+                       files[i].fileName, archive);
+
+    Fun_DelDirFile(s, stagingSlash);
+    return true;
+}
+
+bool runBackup(Services& s, bool interactive) {
+    if (!s.state.MdbDatabase)
+        throw std::runtime_error("データベースが開かれていません");
+    Store& store = *s.state.MdbDatabase;
+    const std::string setNo = std::to_string(s.ui.currentTab());
+
+    auto tab = store.selectTab(setNo);
+    if (!tab)
+        throw std::runtime_error("T_Tab に TabNo='" + setNo + "' の行がありません");
+
+    const std::string folderPath = tab->FolderPath.value_or("");
+    if (folderPath.empty()) {
+        warn(s, "バックアップ先を指定してください");
+        s.ui.focusDestinationButton();
+        return false;
+    }
+    if ((Fun_GetAttr(s.files, folderPath) & attr::Folder) == 0) {
+        warn(s, "下記のバックアップ先フォルダが見つかりませんでした" + kCrLf + kCrLf + folderPath);
+        return false;
+    }
+
+    std::vector<RunFile> files;
+    double totalSize = 0;
+    for (std::string& path : store.selectCopyData(setNo)) {
+        if (!s.files.isFile(path)) {
+            warn(s, "下記のファイルが見つかりませんでした" + kCrLf + kCrLf + path);
+            s.ui.listSetFocus(path);
+            return false;
+        }
+        totalSize += leadingNumber(Fun_GetFileSize(s.files, path));
+        std::string fileName = Fun_GetFileNm(s.reporter, path, 3);
+        files.push_back({std::move(path), std::move(fileName)});
+    }
+
+    if (files.empty()) {
+        if (interactive)
+            warn(s, "バックアップするファイルがありません");
+        return true;
+    }
+
+    if (interactive && s.ui.messageBox(confirmation(s, *tab, files.size(), totalSize), MsgIcon::Question,
+                                       MsgButtons::YesNo, MsgAnswer::Yes) == MsgAnswer::No)
+        return false;
+
+    s.ui.setWaitCursor(true);
+    s.ui.setStatusText("バックアップ中...");
+    s.ui.changeUse(false);
+    s.ui.setProgress(0, static_cast<int>(files.size()));
+
+    std::string destination = folderPath;
+    if (destination.back() != '/')
+        destination += '/';
+
+    const LocalTime runTime = s.clock.now();
+    const std::string runStamp = formatStamp(runTime);
+    const std::string& code = tab->NameType;
+    const int method = code.size() == 1 && code[0] >= '0' && code[0] <= '6' ? code[0] - '0' : 0;
+    const bool archive = method == 5 || method == 6;
+    const LocalTime stampTime = archive ? runTime : s.clock.now();
+    const bool withTime = method == 2 || method == 4 || method == 6;
+    const std::string stamp = withTime ? formatDateTimeStamp(stampTime) : formatDateStamp(stampTime);
+
+    size_t success = 0;
+    if (archive) {
+        if (!archiveFiles(s, files, destination, runStamp, stamp, success))
+            return false;
+    } else {
+        success = copyEachFile(s, files, method, destination, runStamp, stamp);
+    }
+
+    s.ui.changeUse(true);
+    s.ui.setWaitCursor(false);
+    s.ui.setProgress(0, 0);
+    s.ui.setStatusText(std::to_string(files.size()) + "個のファイル");
+    if (interactive)
+        s.ui.messageBox("バックアップ完了！  [ " + std::to_string(success) + "ﾌｧｲﾙ / 全" +
+                            std::to_string(files.size()) + "ﾌｧｲﾙ中 ]",
+                        MsgIcon::Information, MsgButtons::Ok, MsgAnswer::Ok);
+    return true;
+}
+
+} // namespace
+
+bool Fun_BackUp(Services& s, bool interactive) {
+    try {
+        return runBackup(s, interactive);
+    } catch (const std::exception& e) {
+        s.reporter.report("バックアップエラー", "[frmMain]-[Fun_BackUp] ", e.what());
+        leaveBusy(s);
+        return false;
+    }
+}
+
+} // namespace kb

@@ -1,0 +1,55 @@
+#include "backup/copy_log.h"
+
+#include <stdexcept>
+
+#include "app/reporter.h"
+#include "app/services.h"
+#include "app/shared_state.h"
+#include "app/user_interface.h"
+#include "store/store.h"
+
+namespace kb {
+
+bool Fun_CopyLogPut(Services& s, const std::string& runStamp, int seqNo, bool result, bool copied,
+                    const std::string& fileName, const std::string& target) {
+    if (s.state.BackupLog != 1)
+        return true;
+
+    CopyLogRow row;
+    bool inserted = false;
+    try {
+        if (!s.state.MdbDatabase)
+            throw std::runtime_error("データベースが開かれていません");
+        Store& store = *s.state.MdbDatabase;
+        const int tab = s.ui.currentTab();
+        row.DateTime = runStamp;
+        row.TabNo = std::to_string(tab);
+        row.TabName = s.ui.tabCaption(tab);
+        row.SeqNo = seqNo;
+        row.CopyAns = result && copied ? "○" : result ? "△" : "×";
+        row.FileName = fileName;
+        row.FolderPath = target;
+        store.insertCopyLog(row);
+        inserted = true;
+
+        // Whole runs only: every row of the cut-off's run stays, even beyond the limit.
+        std::string trimmedBefore;
+        const long long limit = s.state.BackupLogMax;
+        if (limit > 0 && store.countCopyLog() > limit) {
+            if (auto cutoff = store.cutoffDateTime(limit)) {
+                store.deleteCopyLogBefore(*cutoff);
+                trimmedBefore = *cutoff;
+            }
+        }
+        s.ui.logRowRecorded(row, trimmedBefore);
+        return true;
+    } catch (const std::exception& e) {
+        // A row that went in stays in the list even though the trim failed, as a reload would show it.
+        if (inserted)
+            s.ui.logRowRecorded(row, {});
+        s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
+        return false;
+    }
+}
+
+} // namespace kb
