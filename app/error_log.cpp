@@ -1,1 +1,91 @@
 #include "app/error_log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "app/clock.h"
+#include "app/user_interface.h"
+#include "platform/cp932.h"
+
+namespace kb {
+namespace {
+
+constexpr int kStampBytes = 19;
+constexpr int kTextOffset = kStampBytes + 2;
+
+// A code page 932 field of exactly `width` bytes: cut without splitting a double-byte character, padded.
+std::string field(const std::string& utf8, std::size_t width) {
+    std::string s = cp932::fromUtf8(utf8);
+    // A record is one text line; a line break inside an entry would split it.
+    for (char& c : s)
+        if (c == '\r' || c == '\n' || c == '\0')
+            c = ' ';
+    s.resize(cp932::safeCut(s, width));
+    s.resize(width, ' ');
+    return s;
+}
+
+std::string record(const std::string& stamp, const std::string& text) {
+    return field(stamp, kStampBytes) + "  " + field(text, ErrorLog::kTextBytes) + "\r\n";
+}
+
+// The number at the start of the header's text field, as the slot last written; 0 when there is none.
+int lastSlot(int fd) {
+    char buf[5];
+    ssize_t n = ::pread(fd, buf, sizeof buf, kTextOffset);
+    int value = 0;
+    int i = 0;
+    while (i < n && (buf[i] == ' ' || buf[i] == '\t'))
+        ++i;
+    for (; i < n && buf[i] >= '0' && buf[i] <= '9'; ++i)
+        value = value * 10 + (buf[i] - '0');
+    return value;
+}
+
+bool writeAt(int fd, const std::string& data, off_t offset) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
+    const std::string stamp = formatStamp(m_clock.now());
+    auto fail = [&](int err) {
+        m_ui.messageBox("Log出力エラー\r\n" + std::system_category().message(err), MsgIcon::Critical,
+                        MsgButtons::Ok, MsgAnswer::Ok, kAppTitle);
+        return false;
+    };
+
+    int fd = ::open(m_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail(errno);
+    // A negative or oversized number in a hand-edited header starts the ring again at slot 1.
+    int n = lastSlot(fd);
+    if (n >= kSlots)
+        n = 0;
+
+    char number[8];
+    std::snprintf(number, sizeof number, "%05d", n + 1);
+    bool ok = writeAt(fd, record(stamp, number), 0) &&
+              writeAt(fd, record(stamp, text), static_cast<off_t>(kRecordLength) * (n + 1));
+    int err = ok ? 0 : (errno ? errno : EIO);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    return ok ? true : fail(err);
+}
+
+} // namespace kb

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace kb {
@@ -42,7 +43,8 @@ public:
     // Copies the content of `from` into a new temporary file in the folder of `to`, gives it the last-write
     // time and permission bits of `from`, then renames it over `to`. On failure `to` is as it was and no
     // temporary file remains. The kernel's copy path does the work (copy_file_range).
-    virtual std::error_code copyFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+    virtual std::error_code copyFileReplacing(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
 
     virtual std::error_code createFolder(const std::filesystem::path& p);
     virtual std::error_code removeFile(const std::filesystem::path& p);
@@ -51,6 +53,11 @@ protected:
     // The content copy between two open descriptors; a fault injector overrides this.
     virtual std::error_code copyContent(int fromFd, int toFd, std::uint64_t size);
 };
+
+// Writes `content` into a temporary sibling, flushes it and renames it over `target` (keeping the old file's
+// permission bits), so that a power loss leaves either the old or the new file. On failure `target` is as it
+// was and no temporary file remains.
+std::error_code writeFileReplacing(const std::filesystem::path& target, std::string_view content);
 
 // A temporary name beside `target` that no other writer picks: ".<name>.kbtmp-<pid>-<n>".
 std::filesystem::path temporarySibling(const std::filesystem::path& target);

@@ -1,7 +1,9 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -33,7 +35,9 @@ std::optional<std::string> ScriptedUi::chooseOpenFile(const FileDialogSpec& spec
     return a;
 }
 
-std::optional<std::string> ScriptedUi::chooseSaveFile(const FileDialogSpec& spec) { return chooseOpenFile(spec); }
+std::optional<std::string> ScriptedUi::chooseSaveFile(const FileDialogSpec& spec) {
+    return chooseOpenFile(spec);
+}
 
 std::optional<std::string> ScriptedUi::chooseFolder(const std::string& prompt) {
     folderPrompts.push_back(prompt);
@@ -70,7 +74,9 @@ bool ScriptedUi::logRefresh() {
     return true;
 }
 
-void ScriptedUi::logRowRecorded(const CopyLogRow&, const std::string&) { ++recordedRows; }
+void ScriptedUi::logRowRecorded(const CopyLogRow&, const std::string&) {
+    ++recordedRows;
+}
 
 std::vector<std::string> ScriptedUi::texts() const {
     std::vector<std::string> out;
@@ -104,6 +110,22 @@ bool RecordingShell::openUrl(const std::string& url) {
     return true;
 }
 
+std::error_code FailingFileSystem::copyContent(int fromFd, int toFd, std::uint64_t) {
+    ++copies;
+    std::uint64_t done = 0;
+    char buf[65536];
+    while (done < failAfter) {
+        ssize_t n =
+            ::read(fromFd, buf, static_cast<size_t>(std::min<std::uint64_t>(sizeof buf, failAfter - done)));
+        if (n <= 0)
+            break;
+        if (::write(toFd, buf, static_cast<size_t>(n)) != n)
+            return {errno, std::system_category()};
+        done += static_cast<std::uint64_t>(n);
+    }
+    return std::make_error_code(error);
+}
+
 TempDir::TempDir(const std::string& tag) {
     static std::atomic<int> counter{0};
     std::string name = tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
@@ -121,23 +143,6 @@ TempDir::~TempDir() {
     ::chmod(m_path.c_str(), 0755);
     std::filesystem::remove_all(m_path, ec);
 }
-
-CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
-    : dir("kbcore"), folder(dir.path()), files(injected ? *injected : realFiles), ini(folder.settings()),
-      errorLog(folder.errorLog(), clock, ui), reporter(ui, errorLog),
-      services{folder, ui, reporter, clock, files, ini, state, shell} {
-    if (withStore) {
-        Store::create(folder.store());
-        openStore();
-    }
-    state.SameFile = 0;
-    state.BackupLog = 1;
-    state.BackupLogMax = 1000;
-}
-
-CoreFixture::~CoreFixture() { state.MdbDatabase.reset(); }
-
-void CoreFixture::openStore() { state.MdbDatabase = Store::open(folder.store()); }
 
 void writeFile(const std::filesystem::path& p, const std::string& content) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);

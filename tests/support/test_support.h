@@ -97,6 +97,19 @@ public:
     bool folderStarts = true;
 };
 
+// The real file layer whose content copy fails after `failAfter` bytes with `error` (a full disk by default).
+class FailingFileSystem : public FileSystem {
+public:
+    explicit FailingFileSystem(std::uint64_t failAfter = 0, std::errc error = std::errc::no_space_on_device)
+        : failAfter(failAfter), error(error) {}
+    std::uint64_t failAfter;
+    std::errc error;
+    int copies = 0;
+
+protected:
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override;
+};
+
 // A fresh folder under the system temp folder, removed (with everything in it) at the end.
 class TempDir {
 public:
