@@ -16,6 +16,7 @@ struct MainLayout {
     Rect toolbar, tabMain, fraLabel, txtTo, cmdTo, listView, picBarH, listViewLog, statusBar;
     // The places at creation, for a client area of 6855 x 5445.
     static MainLayout initial();
+    bool operator==(const MainLayout&) const = default;
 };
 
 inline constexpr double kMinWindowWidth = 4000;
