@@ -11,4 +11,10 @@ struct SharedState;
 // its content.
 bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& reporter);
 
+namespace detail {
+// Called with the name of each step of a compaction as it is reached. Tests end the process there to show
+// that an interruption at any step leaves a whole store behind.
+extern void (*compactStepHook)(const char* step);
+} // namespace detail
+
 } // namespace kb

@@ -159,14 +159,24 @@ std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
         failCode(SQLITE_READONLY);
 
     // The exclusive lock is taken now rather than at the first statement, so that a second process fails
-    // here with "database is locked". Reading the schema proves the key; rewriting the schema cookie's
-    // neighbour (user_version) proves that the file and its journal can be written.
+    // here with "database is locked". Reading the schema proves the key; writing user_version back
+    // unchanged proves that the file and its journal beside it can be written, before anything else is.
     exec(c.db, "BEGIN EXCLUSIVE");
     try {
         long long version = 0;
         {
             Statement check(c.db, "SELECT count(*) FROM sqlite_master");
             check.step();
+            // A file that decrypts but lacks a table or column, or whose pages do not hold together, is no
+            // store either; the engine's own description says which.
+            for (const char* sql : {"SELECT TabNo, TabName, NameType, FolderPath FROM T_Tab LIMIT 0",
+                                    "SELECT CpTabNo, CpPath FROM T_CopyData LIMIT 0",
+                                    "SELECT DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath "
+                                    "FROM T_CopyLog LIMIT 0"})
+                Statement(c.db, sql).run();
+            Statement integrity(c.db, "PRAGMA quick_check(1)");
+            if (integrity.step() && integrity.textOrEmpty(0) != "ok")
+                failCode(SQLITE_CORRUPT);
             Statement read(c.db, "PRAGMA user_version");
             if (read.step())
                 version = read.integer(0);

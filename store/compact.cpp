@@ -1,0 +1,235 @@
+#include "store/compact.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "app/program_folder.h"
+#include "app/reporter.h"
+#include "app/shared_state.h"
+#include "store/mdb_open.h"
+
+namespace kb {
+
+namespace detail {
+void (*compactStepHook)(const char* step) = nullptr;
+} // namespace detail
+
+namespace {
+
+using std::filesystem::path;
+
+constexpr const char* kCompactContext = "[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] ";
+
+void step(const char* name) {
+    if (detail::compactStepHook)
+        detail::compactStepHook(name);
+}
+
+[[noreturn]] void failErrno(int err) {
+    throw std::runtime_error(std::error_code(err, std::generic_category()).message());
+}
+
+path journalOf(const path& db) {
+    path j = db;
+    j += "-journal";
+    return j;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now, so that a failing close (a full disk on some file systems) is seen.
+    void close() {
+        int fd = std::exchange(m_fd, -1);
+        if (::close(fd) != 0)
+            failErrno(errno);
+    }
+
+private:
+    int m_fd;
+};
+
+void syncFolder(const path& dir) {
+    Fd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+        failErrno(errno);
+}
+
+void removeIfPresent(const path& p) {
+    if (::unlink(p.c_str()) != 0 && errno != ENOENT)
+        failErrno(errno);
+}
+
+void removeQuietly(const path& p) {
+    ::unlink(p.c_str());
+}
+
+void renameOver(const path& from, const path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        failErrno(errno);
+    syncFolder(to.parent_path());
+}
+
+void writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            failErrno(errno);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// A byte copy that is complete and on disk before it takes the target's name.
+void copyReplacing(const path& from, const path& to) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        failErrno(errno);
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0)
+        failErrno(errno);
+    path temp = to.parent_path() / ("." + to.filename().string() + ".tmp");
+    try {
+        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0666));
+        if (out.get() < 0)
+            failErrno(errno);
+        std::vector<char> buffer(1 << 18);
+        for (;;) {
+            ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                failErrno(errno);
+            }
+            if (n == 0)
+                break;
+            writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n));
+        }
+        if (::fsync(out.get()) != 0)
+            failErrno(errno);
+        out.close();
+        renameOver(temp, to);
+    } catch (...) {
+        removeQuietly(temp);
+        throw;
+    }
+}
+
+struct RowCounts {
+    long long tabs = 0, files = 0, history = 0;
+    bool operator==(const RowCounts&) const = default;
+};
+
+long long countRows(Store& store, const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    long long n = -1;
+    if (sqlite3_prepare_v2(store.handle(), sql, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        n = sqlite3_column_int64(stmt, 0);
+    std::string error = sqlite3_errmsg(store.handle());
+    sqlite3_finalize(stmt);
+    if (n < 0)
+        throw StoreError(error);
+    return n;
+}
+
+RowCounts rowCounts(Store& store) {
+    return {countRows(store, "SELECT count(*) FROM T_Tab"),
+            countRows(store, "SELECT count(*) FROM T_CopyData"),
+            countRows(store, "SELECT count(*) FROM T_CopyLog")};
+}
+
+// Puts the safety copy back over the store. The store was only ever replaced by a whole file, so even when
+// this fails the store that remains is intact.
+void restore(const path& store, const path& safety, const path& compact) {
+    step("restore");
+    removeQuietly(compact);
+    removeQuietly(journalOf(compact));
+    // Our connection is closed; a journal left beside the store would be replayed onto the copy.
+    removeQuietly(journalOf(store));
+    if (::rename(safety.c_str(), store.c_str()) != 0)
+        removeQuietly(safety);
+    try {
+        syncFolder(store.parent_path());
+    } catch (const std::exception&) {
+    }
+    step("restored");
+}
+
+} // namespace
+
+bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& reporter) {
+    const path store = folder.store();
+    const path safety = folder.safetyCopy();
+    const path compact = folder.compactCopy();
+
+    try {
+        copyReplacing(store, safety);
+    } catch (const std::exception& e) {
+        reporter.report("MDB最適化エラー[Backup]", "[mdlCommon]-[Fun_MDBCompact]-[ErrBackup] ", e.what());
+        return false;
+    }
+    step("safety-copied");
+
+    if (!Fun_MDBOpen(state, reporter, store)) {
+        // Nothing of ours has changed the store, and whoever holds it may still write to it, so the safety
+        // copy is not put over it.
+        removeQuietly(compact);
+        removeQuietly(journalOf(compact));
+        removeQuietly(safety);
+        reporter.critical("MDB最適化失敗。");
+        reporter.log(std::string(kCompactContext) + "MDB最適化失敗。");
+        return false;
+    }
+    step("opened");
+
+    try {
+        // A compacted copy left by an interrupted run never became the store; the store itself is whole.
+        removeIfPresent(compact);
+        removeIfPresent(journalOf(compact));
+        RowCounts before = rowCounts(*state.MdbDatabase);
+        state.MdbDatabase->exportCompactCopy(compact);
+        step("exported");
+        state.MdbDatabase.reset();
+        removeIfPresent(journalOf(store));
+        {
+            // The copy must open with the key and hold every row before it may take the store's name.
+            auto copy = Store::open(compact);
+            if (rowCounts(*copy) != before)
+                throw StoreError("the compacted copy does not hold every row of the store");
+        }
+        removeIfPresent(journalOf(compact));
+        step("verified");
+        renameOver(compact, store);
+        step("swapped");
+        removeIfPresent(safety);
+        syncFolder(store.parent_path());
+        step("done");
+        return true;
+    } catch (const std::exception& e) {
+        std::string error = e.what();
+        state.MdbDatabase.reset();
+        restore(store, safety, compact);
+        reporter.report("MDB最適化エラー[Compact]", kCompactContext, error);
+        return false;
+    }
+}
+
+} // namespace kb
