@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kb::lha {
+
+enum class ArchiveStatus : int {
+    Ok = 0,
+    BadCommand = 1,
+    NoSource = 2,
+    NoFiles = 3,
+    ReadError = 4,
+    WriteError = 5,
+    TooLarge = 6,
+    Internal = 7,
+};
+
+struct ArchiveResult {
+    ArchiveStatus status = ArchiveStatus::Ok;
+    std::string message;
+    int members = 0;
+};
+
+// Packs every regular file directly inside `folder` (sorted by name, byte order) into a level-2 LHA archive
+// at `archive`. The archive is built under a temporary name in its own folder and renamed over `archive`
+// only when complete; on failure the temporary file is removed and an existing `archive` is left as it was.
+ArchiveResult writeArchive(const std::filesystem::path& archive, const std::filesystem::path& folder);
+
+} // namespace kb::lha

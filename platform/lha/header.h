@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kb::lha {
+
+struct MemberHeader {
+    std::string method; // "-lh5-" or "-lh0-"
+    std::uint32_t compressedSize = 0;
+    std::uint32_t originalSize = 0;
+    std::uint32_t mtime = 0; // seconds since the epoch
+    std::uint16_t crc = 0;   // of the original data
+    std::string name;        // code page 932, bare file name
+};
+
+// Size of the level-2 header for a name of that many bytes (the padding byte included).
+std::size_t level2HeaderSize(std::size_t nameBytes);
+// Largest name a level-2 header can carry (its size field has 16 bits).
+std::size_t maxLevel2NameBytes();
+
+// The level-2 header: base header with OS id 'M', the header-CRC extended header and the file-name
+// extended header. A header whose size is a multiple of 256 gets one padding byte: its first byte would
+// otherwise be 0, which readers take for the end of the archive.
+std::vector<std::uint8_t> level2Header(const MemberHeader& h);
+
+} // namespace kb::lha
