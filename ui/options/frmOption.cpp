@@ -127,10 +127,9 @@ public:
             combo->addItems(m_grid->ComboList.split('|'));
             combo->setEditable(false);
             auto* self = const_cast<FlexDelegate*>(this);
-            QObject::connect(combo, &QComboBox::activated, combo, [self, combo](int) {
-                emit self->commitData(combo);
-                emit self->closeEditor(combo, QAbstractItemDelegate::NoHint);
-            });
+            // A pick shows in the cell at once; the editor stays until Enter or leaving the cell.
+            QObject::connect(combo, &QComboBox::activated, combo,
+                             [self, combo](int) { emit self->commitData(combo); });
             return combo;
         }
         auto* edit = new QLineEdit(parent);
@@ -297,7 +296,7 @@ void frmOption::buildControls() {
     auto* basic = new QGridLayout(fraRireki);
     basic->addWidget(Label1, 0, 0);
     basic->addWidget(cmbSameFile, 0, 1, 1, 3, Qt::AlignLeft);
-    basic->addWidget(ckLog, 1, 0, 1, 4);
+    basic->addWidget(ckLog, 1, 0, 1, 4, Qt::AlignLeft);
     auto* count = new QHBoxLayout;
     count->addSpacing(20);
     count->addWidget(lblLogMax);
@@ -490,7 +489,9 @@ void frmOption::ckLog_Click() {
 }
 
 bool frmOption::txtLogMax_KeyPress(QKeyEvent* event) {
-    // Only printable characters are typed characters; Backspace and control chords (paste) pass.
+    // Only printable characters are typed characters; Backspace and chords such as the paste key pass.
+    if (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier | Qt::AltModifier))
+        return false;
     for (QChar c : event->text())
         if (c.isPrint() && !(c >= u'0' && c <= u'9'))
             return true;
