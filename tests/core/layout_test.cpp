@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/layout.h"
+#include "app/options.h"
+#include "support/test_support.h"
 
 using namespace kb;
 
@@ -8,132 +10,89 @@ namespace {
 
 constexpr double kW = 6855, kH = 5445; // the client area at creation
 
-MainLayout laidOut(const std::string& barTop, double w = kW, double h = kH) {
+MainLayout laidOut(const std::string& barTop, double h = kH) {
     MainLayout l = MainLayout::initial();
     std::string error;
-    EXPECT_TRUE(formResize(l, w, h, barTop, error)) << error;
-    EXPECT_EQ(error, "");
+    EXPECT_TRUE(formResize(l, kW, h, barTop, error)) << error;
     return l;
 }
 
-TEST(LayoutTest, DefaultSplitterGivesTheDocumentedPlaces) {
+TEST(LayoutTest, DocumentedFigures) {
     MainLayout l = laidOut("3500");
     EXPECT_EQ(l.tabMain, (Rect{0, 615, kW, 2885}));
-    EXPECT_EQ(l.listView.top, 1335);
-    EXPECT_EQ(l.listView.bottom(), 3470);
-    EXPECT_EQ(l.listView.height, 2135);
+    EXPECT_EQ(l.listView, (Rect{20, 1335, kW - 40, 2135}));
     EXPECT_EQ(l.listViewLog.top, 3560);
-    EXPECT_EQ(l.listViewLog.bottom(), l.statusBar.top) << "the history list reaches the status bar";
     EXPECT_EQ(l.picBarH, (Rect{-15000, 3500, 30000, 60}));
-    // The controls that the layout never touches.
-    MainLayout initial = MainLayout::initial();
-    EXPECT_EQ(l.toolbar, initial.toolbar);
-    EXPECT_EQ(l.fraLabel, initial.fraLabel);
-    EXPECT_EQ(l.statusBar, initial.statusBar);
-}
 
-TEST(LayoutTest, CreationPlacesKeepTheirMargins) {
-    MainLayout l = laidOut("");
-    EXPECT_EQ(l.picBarH.top - l.listView.bottom(), 30);
-    EXPECT_EQ(l.listView.right() - l.cmdTo.right(), 60);
-    EXPECT_EQ(l.listViewLog.height, MainLayout::initial().listViewLog.height);
-    EXPECT_EQ(l.txtTo.left, 1290);
-    EXPECT_EQ(l.cmdTo.top, 990);
+    // At creation size the file list ends 30 above the splitter and cmdTo 60 inside the list's right edge.
+    MainLayout c = laidOut("");
+    EXPECT_EQ(c.picBarH.top - c.listView.bottom(), 30);
+    EXPECT_EQ(c.listView.right() - c.cmdTo.right(), 60);
+    EXPECT_EQ(laidOut(""), c) << "the empty text twice changes nothing";
 
-    // Recomputing from the current history height changes nothing.
-    MainLayout again = l;
+    // A taller window keeps the history height; dropping the splitter 300 into the history list moves it 360.
+    MainLayout tall = c;
     std::string error;
-    ASSERT_TRUE(formResize(again, kW, kH, "", error));
-    EXPECT_EQ(again, l);
+    ASSERT_TRUE(formResize(tall, kW, kH + 600, "", error));
+    EXPECT_EQ(tall.listViewLog.height, c.listViewLog.height);
+    EXPECT_EQ(tall.listView.height, c.listView.height + 600);
+    ASSERT_TRUE(formResize(tall, kW, kH + 600, singleText(tall.listViewLog.top + 300), error));
+    EXPECT_EQ(tall.picBarH.top, c.picBarH.top + 600 + 360);
+    EXPECT_EQ(tall.listViewLog.height, c.listViewLog.height - 360);
 }
 
-TEST(LayoutTest, ResizingKeepsTheHistoryHeight) {
-    MainLayout l = laidOut("3500");
-    const double logHeight = l.listViewLog.height;
-    std::string error;
-    ASSERT_TRUE(formResize(l, kW + 1000, kH + 600, "", error));
-    EXPECT_EQ(l.listViewLog.height, logHeight);
-    EXPECT_EQ(l.tabMain.height, 2885 + 600);
-    EXPECT_EQ(l.listView.height, 2135 + 600);
-    EXPECT_EQ(l.listViewLog.width, kW + 1000);
-    EXPECT_EQ(l.cmdTo.right(), l.listView.right() - 60);
-}
-
-TEST(LayoutTest, SplitterDropOnTheHistoryList) {
-    MainLayout l = laidOut("3500");
-    const MainLayout before = l;
-    std::string error;
-    ASSERT_TRUE(formResize(l, kW, kH, singleText(l.listViewLog.top + 300), error));
-    EXPECT_EQ(l.picBarH.top, before.picBarH.top + 360);
-    EXPECT_EQ(l.listViewLog.height, before.listViewLog.height - 360);
-    EXPECT_EQ(l.listView.height, before.listView.height + 360);
-}
-
-TEST(LayoutTest, FailingStepKeepsLaterControlsWhereTheyWere) {
+TEST(LayoutTest, FailingStepLeavesLaterControls) {
     const MainLayout start = laidOut("3500");
     std::string error;
-
-    for (const char* text : {"abc", "3,500", "0x10", "nan", "1e40", "3500px", "+-1"}) {
+    for (const char* text : {"abc", "3,500", "nan", "1e40"}) {
         MainLayout l = start;
-        EXPECT_FALSE(formResize(l, kW, kH, text, error)) << text;
-        EXPECT_NE(error, "");
+        EXPECT_FALSE(formResize(l, kW, kH, text, error));
         EXPECT_EQ(l, start) << text;
     }
-
-    // Dropped high on the file list: the tab strip fits, the file list would not.
-    MainLayout high = start;
+    MainLayout high = start; // dropped high on the file list
     EXPECT_FALSE(formResize(high, kW, kH, "1000", error));
     EXPECT_NE(error.find("ListView"), std::string::npos) << error;
-    EXPECT_EQ(high.tabMain, (Rect{0, 615, kW, 385}));
+    EXPECT_EQ(high.tabMain.height, 385);
     EXPECT_EQ(high.listView, start.listView);
     EXPECT_EQ(high.picBarH.top, 1000);
-    EXPECT_EQ(high.picBarH.left, start.picBarH.left);
-    EXPECT_EQ(high.listViewLog, start.listViewLog);
-
-    // Above the tool bar: nothing but the splitter's top moves.
-    MainLayout above = start;
-    EXPECT_FALSE(formResize(above, kW, kH, "500", error));
-    EXPECT_EQ(above.tabMain, start.tabMain);
-
-    // A window too low for the history list.
-    MainLayout low = start;
-    EXPECT_FALSE(formResize(low, kW, 3700, "3500", error));
-    EXPECT_NE(error.find("ListViewLog"), std::string::npos) << error;
-    EXPECT_EQ(low.listViewLog, start.listViewLog);
-
-    // A window too narrow for the destination box.
-    MainLayout narrow = start;
-    EXPECT_FALSE(formResize(narrow, 2000, kH, "3500", error));
-    EXPECT_EQ(narrow.listView.width, 1960);
-    EXPECT_EQ(narrow.txtTo, start.txtTo);
-    EXPECT_EQ(narrow.cmdTo, start.cmdTo);
-}
-
-TEST(LayoutTest, SplitterTextForms) {
-    EXPECT_EQ(laidOut(" 3500 ").picBarH.top, 3500);
-    EXPECT_EQ(laidOut("3500.5").picBarH.top, 3500.5);
-    EXPECT_EQ(laidOut("+3.5e3").picBarH.top, 3500);
+    EXPECT_EQ(laidOut(" +3.5e3 ").picBarH.top, 3500);
 }
 
 TEST(LayoutTest, UnitsAndNumberText) {
     EXPECT_EQ(twipsToPixels(15, 96), 1);
-    EXPECT_EQ(pixelsToTwips(1, 96), 15);
-    EXPECT_EQ(twipsToPixels(1440, 144), 144);
-    EXPECT_EQ(pixelsToTwips(twipsToPixels(3500, 120), 120), 3500);
-
+    EXPECT_EQ(pixelsToTwips(10, 144), 100);
     EXPECT_EQ(singleText(3000), "3000");
     EXPECT_EQ(singleText(1234.5), "1234.5");
-    EXPECT_EQ(singleText(0.1), "0.1");
-    EXPECT_EQ(singleText(-15000), "-15000");
+    EXPECT_EQ(singleText(1.0 / 3), "0.33333334");
     EXPECT_EQ(singleText(-0.0), "0");
-    EXPECT_EQ(singleText(1.0 / 3), "0.33333334") << "single precision, not double";
-    // What shutdown writes, load reads back to the same place.
-    for (double v : {3500.0, 1234.5, 0.0, 3499.75, 16777217.0}) {
-        MainLayout l = MainLayout::initial();
-        std::string error;
-        formResize(l, 1e9, 1e9, singleText(v), error);
-        EXPECT_EQ(static_cast<float>(l.picBarH.top), static_cast<float>(v)) << v;
-    }
+}
+
+TEST(OptionsTest, IntegerTextInRangeOrTheKeysDefault) {
+    for (auto [text, value] : {std::pair{"4", 4},
+                               {" -1 ", -1},
+                               {"+2", 2},
+                               {"-32768", -32768},
+                               {"", 9},
+                               {"1.5", 9},
+                               {"1e3", 9},
+                               {"3a", 9},
+                               {"- 1", 9},
+                               {"+-1", 9},
+                               {"32768", 9},
+                               {"４", 9}})
+        EXPECT_EQ(parseOption(text, -32768, 32767, 9), value) << '"' << text << '"';
+
+    test::TempDir dir("kbopt");
+    IniFile ini(dir / "Kestrelbox.ini");
+    SharedState state;
+    readOptions(ini, state);
+    EXPECT_EQ(std::tuple(state.SameFile, state.BackupLog, state.BackupLogMax), std::tuple(0, 1, 1000));
+    test::writeFile(ini.file(), "[option]\r\nsamefile=7\r\nBackupLog=70000\r\nBackupLogMax=2147483647\r\n");
+    readOptions(ini, state);
+    EXPECT_EQ(std::tuple(state.SameFile, state.BackupLog, state.BackupLogMax), std::tuple(7, 1, 2147483647));
+    test::writeFile(ini.file(), "[Option]\r\nSameFile=\r\nBackupLog=0\r\nBackupLogMax=2147483648\r\n");
+    readOptions(ini, state);
+    EXPECT_EQ(std::tuple(state.SameFile, state.BackupLog, state.BackupLogMax), std::tuple(0, 0, 1000));
 }
 
 } // namespace
