@@ -365,6 +365,10 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
     Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
     attach.bind(1, std::string(target)).bind(2, std::string(kStorePassword)).run();
     try {
+        // The copy is nobody's store until it is complete and synced below; an interrupted export leaves
+        // garbage that the next compaction removes, so it needs neither a journal nor a sync per step.
+        exec(m_db, "PRAGMA kb_compact.journal_mode = OFF");
+        exec(m_db, "PRAGMA kb_compact.synchronous = OFF");
         Statement(m_db, "SELECT sqlcipher_export('kb_compact')").run();
     } catch (...) {
         sqlite3_exec(m_db, "DETACH DATABASE kb_compact", nullptr, nullptr, nullptr);
