@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "store/mdb_open.h"
 #include "store/store.h"
 #include "support/test_support.h"
 
@@ -369,5 +370,74 @@ TEST_F(StoreTest, FailingStatementReportsTheEngineTextAndClosingLeavesOnlyTheSto
     EXPECT_THROW(store->countCopyLog(), StoreError);
     EXPECT_TRUE(noOpenStatements(*store));
     store.reset();
+    EXPECT_EQ(folderNames(dir.path()), std::vector<std::string>{"Kestrelbox.mdb"});
+}
+
+namespace {
+
+// Notes what had already happened when the box came up.
+class OrderUi : public ScriptedUi {
+public:
+    MsgAnswer messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons, MsgAnswer def,
+                         const std::string& title) override {
+        logWritten = fs::exists(logFile);
+        handleHeld = state && state->MdbDatabase != nullptr;
+        return ScriptedUi::messageBox(text, icon, buttons, def, title);
+    }
+    fs::path logFile;
+    const SharedState* state = nullptr;
+    bool logWritten = true, handleHeld = false;
+};
+
+} // namespace
+
+TEST(MdbOpen, FailureShowsTheBoxThenReleasesTheHandleThenLogs) {
+    TempDir dir("kbstore");
+    ProgramFolder folder(dir.path());
+    OrderUi ui;
+    FixedClock clock;
+    ErrorLog log(folder.errorLog(), clock, ui);
+    Reporter reporter(ui, log);
+    SharedState state;
+    ui.logFile = folder.errorLog();
+    ui.state = &state;
+
+    Store::create(dir / "other.mdb");
+    state.MdbDatabase = Store::open(dir / "other.mdb");
+    EXPECT_FALSE(Fun_MDBOpen(state, reporter, folder.store()));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "データベースオープンエラー\r\nunable to open database file");
+    EXPECT_EQ(ui.messages[0].icon, MsgIcon::Critical);
+    EXPECT_EQ(ui.messages[0].title, "Kestrelbox");
+    EXPECT_FALSE(ui.logWritten);
+    EXPECT_TRUE(ui.handleHeld);
+    EXPECT_FALSE(state.MdbDatabase);
+    EXPECT_NE(readFile(folder.errorLog()).find("[mdlCommon]-[Fun_MDBOpen] unable to open database file"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(folder.store()));
+
+    Store::create(folder.store());
+    EXPECT_TRUE(Fun_MDBOpen(state, reporter, folder.store()));
+    EXPECT_EQ(state.MdbDatabase->selectTabs().size(), 4u);
+    EXPECT_EQ(ui.messages.size(), 1u);
+}
+
+TEST(MakeStore, MakesTheInstalledStoreOnlyWhereThereIsNone) {
+    fs::path tool = fs::path(KB_PROGRAM_DIR).parent_path() / "kb_make_store";
+    if (!fs::exists(tool))
+        GTEST_SKIP() << "kb_make_store is not built";
+    TempDir dir("kbstore");
+    fs::path file = dir / "Kestrelbox.mdb";
+    std::string out;
+    EXPECT_EQ(runCommand(shellQuote(tool) + " " + shellQuote(file) + " 2>&1", &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(Store::open(file)->selectTabs().size(), 4u);
+
+    for (const std::string& content : {readFile(file), std::string("a user's file, not a store")}) {
+        writeFile(file, content);
+        EXPECT_EQ(runCommand(shellQuote(tool) + " " + shellQuote(file) + " 2>&1", &out), 0);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(readFile(file), content);
+    }
     EXPECT_EQ(folderNames(dir.path()), std::vector<std::string>{"Kestrelbox.mdb"});
 }
