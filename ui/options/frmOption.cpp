@@ -50,6 +50,7 @@ public:
     std::function<void(Qt::MouseButton, int, int)> onMouseDown;
     std::function<void(int, int)> onBeforeEdit;
 
+    bool editing() const { return state() == QAbstractItemView::EditingState; }
     bool isDataCell(int row, int col) const {
         return row >= 1 && col >= 1 && row < rowCount() && col < columnCount();
     }
@@ -252,6 +253,7 @@ frmOption::frmOption(kb::Services& s, QTabWidget* TabMain, QWidget* parent)
       m_s(s), m_tabMain(TabMain) {
     setObjectName("frmOption");
     setWindowTitle("オプション");
+    // Modal and owned by the main window: QDialog centres it over that window and keeps it off the taskbar.
     setModal(true);
     buildControls();
     Form_Load();
@@ -500,7 +502,7 @@ bool frmOption::txtLogMax_KeyPress(QKeyEvent* event) {
 
 void frmOption::vsFlexTab_Click() {
     const int col = vsFlexTab->currentColumn();
-    if (col == 1 || col == 2)
+    if ((col == 1 || col == 2) && !vsFlexTab->editing())
         vsFlexTab->editItem(vsFlexTab->currentItem());
 }
 
@@ -523,7 +525,8 @@ void frmOption::vsFlexTab_BeforeEdit(int, int col) {
 void frmOption::openNameEditor(int row) {
     vsFlexTab->setFocus(Qt::OtherFocusReason);
     vsFlexTab->setCurrentCell(row, 1);
-    vsFlexTab->editItem(vsFlexTab->item(row, 1));
+    if (!vsFlexTab->editing())
+        vsFlexTab->editItem(vsFlexTab->item(row, 1));
 }
 
 void frmOption::cmdOK_Click() {

@@ -37,6 +37,7 @@ frmVersion::frmVersion(kb::Services& s, QWidget* parent)
     initResources();
     setObjectName("frmVersion");
     setWindowTitle("バージョン情報");
+    // Modal and owned by the main window: QDialog centres it over that window and keeps it off the taskbar.
     setModal(true);
     buildControls();
     Form_Load();
