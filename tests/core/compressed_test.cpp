@@ -167,6 +167,15 @@ TEST_F(CompressedTest, RealArchiveReplacesAReadOnlyOneWithTheStagedFiles) {
     EXPECT_TRUE(Fun_FileCopyPrs(fx.services, archive.string(), copied));
     EXPECT_TRUE(copied);
     EXPECT_EQ(members(archive), (std::vector<std::string>{"a.txt", "表ソ①.txt"}));
+    std::string out;
+    EXPECT_EQ(runCommand("lhasa t " + shellQuote(archive.string()) + " 2>&1", &out), 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_EQ(out.find("CRC"), std::string::npos) << out;
+    TempDir x("kbx");
+    EXPECT_EQ(runCommand("7zz x -y -o" + shellQuote(x.path().string()) + " " + shellQuote(archive.string()) +
+                         " >/dev/null 2>&1"),
+              0);
+    EXPECT_EQ(readFile(x / "a.txt"), "alpha alpha alpha alpha");
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dest))
         left.push_back(e.path().filename().string());
