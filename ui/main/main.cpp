@@ -1,1 +1,39 @@
-int main() { return 0; }
+#include <QApplication>
+#include <QDir>
+#include <QStringList>
+#include <cstdlib>
+
+#include "ui/main/application.h"
+#include "ui/main/frmMain.h"
+#include "ui/main/prompter.h"
+#include "ui/main/qt_shell.h"
+
+int main(int argc, char** argv) {
+    // A scheduled run has no display: start on the offscreen platform instead of aborting.
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    QApplication app(argc, argv);
+    QString platform = QGuiApplication::platformName();
+    bool headless = platform == "offscreen" || platform == "minimal";
+
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    std::string commandLine = args.join(' ').toStdString();
+
+    kb::ui::QtPrompter windowPrompter;
+    kb::ui::HeadlessPrompter headlessPrompter;
+    kb::ui::Prompter& prompter = headless ? static_cast<kb::ui::Prompter&>(headlessPrompter) : windowPrompter;
+    kb::ui::QtShell shell;
+
+    kb::ui::Application program(QCoreApplication::applicationDirPath().toStdString(), prompter, shell, commandLine,
+                                headless);
+    if (int status = program.Main())
+        return status;
+    kb::ui::closeOnTerminationSignals(program.window());
+    // An automatic run may have closed the window before the loop starts.
+    if (!program.window()->shutDown())
+        app.exec();
+    return program.exitStatus();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <deque>
+
+#include "store/store.h"
+
+namespace kb::ui {
+
+// The rows of ListViewLog in the order of a full reload: DateTime descending, TabNo descending, SeqNo
+// ascending. A row recorded during a run is inserted where a reload would put it, so the list never needs
+// a reload per file.
+class HistoryModel final : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    void clear();
+    // Rows appended in reload order (the store's query order).
+    void reload(std::deque<CopyLogRow> rows);
+    void insertRecorded(const CopyLogRow& row);
+    // Removes every row whose DateTime is before `time` (they are all at the end).
+    void removeBefore(const std::string& time);
+
+    const CopyLogRow& row(int i) const { return m_rows[static_cast<std::size_t>(i)]; }
+    // The five texts a row shows: DateTime, TabName, CopyAns, FileName, FolderPath.
+    std::string text(int row, int column) const;
+
+    static const char* const kHeaders[5];
+
+private:
+    std::deque<CopyLogRow> m_rows;
+};
+
+// True when a comes before b in the history order.
+bool historyBefore(const CopyLogRow& a, const CopyLogRow& b);
+
+} // namespace kb::ui

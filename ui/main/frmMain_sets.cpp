@@ -1,0 +1,292 @@
+// The backup set shown in the window: loading it, editing its file list and destination, opening its files,
+// and the reset of every set.
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include "app/reporter.h"
+#include "app/shared_state.h"
+#include "backup/file_helpers.h"
+#include "backup/methods.h"
+#include "platform/shell.h"
+#include "ui/history/history_model.h"
+#include "ui/main/frmMain.h"
+#include "ui/main/shell_open.h"
+
+namespace kb::ui {
+
+namespace {
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string str(const QString& s) { return s.toStdString(); }
+
+std::string decimalText(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
+}
+
+constexpr int kIconIndexRole = Qt::UserRole + 1;
+
+} // namespace
+
+int frmMain::selectedFileRow() const {
+    const auto items = ListView->selectedItems();
+    return items.isEmpty() ? -1 : ListView->indexOfTopLevelItem(items.first());
+}
+
+bool frmMain::Fun_GetFileIcon(const std::string& path, std::vector<QIcon>& imageList) {
+    static QFileIconProvider provider;
+    try {
+        QFileInfo info(q(path));
+        if (!info.exists())
+            return false;
+        QIcon icon = provider.icon(info);
+        if (icon.isNull())
+            return false;
+        QPixmap picture = icon.pixmap(16, 16);
+        if (picture.isNull())
+            return false;
+        imageList.emplace_back(picture);
+        return true;
+    } catch (const std::exception& e) {
+        report("ファイルアイコン取得エラー", "[mdlMain]-[Fun_GetFileIcon] ", e.what());
+        return false;
+    }
+}
+
+bool frmMain::Fun_TabChange() {
+    setWaitCursor(true);
+    setStatusText("表示中...");
+    flushStatus();
+    try {
+        std::string n = std::to_string(currentTab());
+        std::optional<TabRow> tab = s.state.MdbDatabase->selectTab(n);
+        if (!tab)
+            throw std::runtime_error("T_Tab に TabNo=" + n + " の行がありません");
+        txtTo->setText(tab->FolderPath ? q(*tab->FolderPath) : QString());
+
+        ListView->setIconSize(QSize(16, 16));
+        ImgFileIcon.clear();
+        ListView->clear();
+
+        std::vector<std::string> paths = s.state.MdbDatabase->selectCopyData(n);
+        QList<QTreeWidgetItem*> rows;
+        rows.reserve(static_cast<qsizetype>(paths.size()));
+        long count = 0;
+        std::string total;
+        for (const std::string& path : paths) {
+            bool icon = Fun_GetFileIcon(path, ImgFileIcon);
+            auto* row = new QTreeWidgetItem;
+            row->setText(0, q(Fun_GetFileNm(s.reporter, path, 3)));
+            if (icon) {
+                row->setIcon(0, ImgFileIcon.back());
+                row->setData(0, kIconIndexRole, static_cast<int>(ImgFileIcon.size()));
+            } else {
+                row->setData(0, kIconIndexRole, 0);
+            }
+            row->setText(1, q(path));
+            rows.append(row);
+            total = decimalText(leadingNumber(Fun_GetFileSize(s.files, path)) + leadingNumber(total));
+            ++count;
+        }
+        ListView->addTopLevelItems(rows);
+        if (!rows.isEmpty())
+            ListView->setCurrentItem(rows.first());
+
+        setWaitCursor(false);
+        setStatusText(std::to_string(count) + "個のファイル  (" + Fun_SizeText(total) + ")");
+        flushStatus();
+        return true;
+    } catch (const std::exception& e) {
+        report("タブ切替エラー", "[frmMain]-[Fun_TabChange] ", e.what());
+        setWaitCursor(false);
+        setStatusText("");
+        flushStatus();
+        return false;
+    }
+}
+
+bool frmMain::Fun_ListSetFocus(const std::string& path) {
+    try {
+        QString wanted = q(path);
+        for (int i = 0; i < ListView->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* row = ListView->topLevelItem(i);
+            if (row->text(1) == wanted) {
+                ListView->setEnabled(true);
+                ListView->setFocus();
+                ListView->setCurrentItem(row);
+                row->setSelected(true);
+                break;
+            }
+        }
+        return true;
+    } catch (const std::exception& e) {
+        report("該当行選択エラー", "[frmMain]-[Fun_ListSetFocus] ", e.what());
+        return false;
+    }
+}
+
+bool frmMain::Fun_AddList() {
+    try {
+        FileDialogSpec spec{"ファイル選択", {{"すべてのファイル(*.*)", "*.*"}}, "", false};
+        std::optional<std::string> path = s.ui.chooseOpenFile(spec);
+        if (!path || path->empty())
+            return true;
+        std::string n = std::to_string(currentTab());
+        if (s.state.MdbDatabase->copyDataExists(n, *path)) {
+            ask("このファイルは登録済みです", MsgIcon::Exclamation, MsgButtons::Ok);
+            return true;
+        }
+        s.state.MdbDatabase->insertCopyData(n, *path);
+        Fun_TabChange();
+        return true;
+    } catch (const std::exception& e) {
+        report("リスト追加エラー", "[frmMain]-[Fun_AddList] ", e.what());
+        return false;
+    }
+}
+
+bool frmMain::Fun_DeleteList() {
+    try {
+        if (ListView->topLevelItemCount() == 0) {
+            ask("削除するファイルがありません", MsgIcon::Exclamation, MsgButtons::Ok);
+            return true;
+        }
+        int row = selectedFileRow();
+        if (row < 0)
+            throw std::runtime_error("リストの行が選択されていません");
+        QTreeWidgetItem* item = ListView->topLevelItem(row);
+        std::string path = str(item->text(1));
+        if (ask("リスト内の " + str(item->text(0)) + " を削除します、よろしいですか", MsgIcon::Question,
+                MsgButtons::YesNo, MsgAnswer::Yes) == MsgAnswer::No)
+            return true;
+        s.state.MdbDatabase->deleteCopyData(std::to_string(currentTab()), path);
+        Fun_TabChange();
+        return true;
+    } catch (const std::exception& e) {
+        report("リスト削除エラー", "[frmMain]-[Fun_DeleteList] ", e.what());
+        return false;
+    }
+}
+
+void frmMain::ListView_OLEDragDrop(const QStringList& paths, bool hasFileList) {
+    if (!hasFileList)
+        return;
+    try {
+        std::string n = std::to_string(currentTab());
+        int added = 0;
+        for (const QString& dropped : paths) {
+            std::string f = str(dropped);
+            int attributes = Fun_GetAttr(s.files, f);
+            if (attributes == 0 || (attributes & 16))
+                continue;
+            if (!s.state.MdbDatabase->copyDataExists(n, f)) {
+                s.state.MdbDatabase->insertCopyData(n, f);
+                ++added;
+            } else {
+                ask(Fun_GetFileNm(s.reporter, f, 3) + " は登録済みです", MsgIcon::Exclamation, MsgButtons::Ok);
+                Fun_ListSetFocus(f);
+            }
+        }
+        if (added > 0)
+            Fun_TabChange();
+    } catch (const std::exception& e) {
+        report("リストドロップエラー", "[frmMain]-[ListView_OLEDragDrop] ", e.what());
+    }
+}
+
+void frmMain::storeDestination() {
+    s.state.MdbDatabase->updateFolderPath(std::to_string(currentTab()), str(txtTo->text()));
+}
+
+void frmMain::cmdTo_Click() {
+    try {
+        if (std::optional<std::string> folder = s.ui.chooseFolder("フォルダを選択してください"))
+            txtTo->setText(q(*folder));
+        storeDestination();
+    } catch (const std::exception& e) {
+        report("バックアップ先参照エラー", "[frmMain]-[cmdTo_Click] ", e.what());
+    }
+}
+
+void frmMain::txtTo_OLEDragDrop(const QStringList& paths, bool hasFileList) {
+    try {
+        if (!hasFileList || paths.isEmpty())
+            throw std::runtime_error("ドロップされたデータにファイルの一覧がありません");
+        std::string first = str(paths.first());
+        if (Fun_GetAttr(s.files, first) & 16) {
+            txtTo->setText(paths.first());
+            storeDestination();
+        }
+    } catch (const std::exception& e) {
+        report("バックアップ先ドロップエラー", "[frmMain]-[txtTo_OLEDragDrop] ", e.what());
+    }
+}
+
+bool frmMain::Fun_OpenFileDir(int list, int target) {
+    try {
+        bool files = list == 0;
+        int rows = files ? ListView->topLevelItemCount() : m_history->rowCount();
+        if (rows == 0) {
+            ask("ファイルを選択してください", MsgIcon::Exclamation, MsgButtons::Ok);
+            return false;
+        }
+        int row = files ? selectedFileRow() : selectedLogRow();
+        if (row < 0)
+            throw std::runtime_error("リストの行が選択されていません");
+        std::string path = files ? str(ListView->topLevelItem(row)->text(1)) : m_history->text(row, 4);
+        if (target != 0) {
+            std::string folder = Fun_GetFileNm(s.reporter, path, 4);
+            if (Fun_GetAttr(s.files, folder) & 16) {
+                if (!s.shell.openFolder(folder))
+                    throw std::runtime_error("ファイルマネージャを起動できませんでした: " + folder);
+                return true;
+            }
+            ask("下記の保存先フォルダが見つかりませんでした\r\n\r\n" + folder, MsgIcon::Exclamation, MsgButtons::Ok);
+            return false;
+        }
+        Sub_ShowFlie(s, path);
+        return true;
+    } catch (const std::exception& e) {
+        report("開く/保存先を開くエラー", "[frmMain]-[Fun_OpenFileDir] ", e.what());
+        return false;
+    }
+}
+
+void frmMain::Sub_ShowHelpFlie() { ui::Sub_ShowHelpFlie(s); }
+
+void frmMain::Sub_ShowWebFlie() { ui::Sub_ShowWebFlie(s); }
+
+bool frmMain::Fun_Initialize() {
+    if (ask("全てのデータを削除します、よろしいですか", MsgIcon::Question, MsgButtons::YesNo, MsgAnswer::Yes) ==
+        MsgAnswer::No)
+        return true;
+    if (ask("本当によろしいですか", MsgIcon::Question, MsgButtons::YesNo, MsgAnswer::Yes) == MsgAnswer::No)
+        return true;
+    try {
+        Store& store = *s.state.MdbDatabase;
+        store.deleteAllCopyData();
+        store.deleteAllCopyLog();
+        store.deleteAllTabs();
+        for (int i = 1; i <= 4; ++i) {
+            store.insertDefaultTab(i);
+            TabMain->setTabText(i - 1, q(kb::tabCaption("設定" + std::to_string(i), "0")));
+        }
+        selectTab(1);
+        Fun_LogRefresh();
+        ask("初期化完了　　　", MsgIcon::Information, MsgButtons::Ok);
+        return true;
+    } catch (const std::exception& e) {
+        report("初期化エラー", "[frmMain]-[Fun_Initialize] ", e.what());
+        return false;
+    }
+}
+
+} // namespace kb::ui

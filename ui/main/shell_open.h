@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kb {
+struct Services;
+}
+
+namespace kb::ui {
+
+// The text a shell-open failure code stands for; nothing for a success (32 or more).
+std::optional<std::string> shellFailureText(int code);
+
+// Opens a file with the program associated with it; a failure code becomes a box and a log line.
+void Sub_ShowFlie(Services& s, const std::string& path);
+// Opens "Readme.txt" of the program folder.
+void Sub_ShowHelpFlie(Services& s);
+// Opens the project's web page in the browser.
+void Sub_ShowWebFlie(Services& s);
+
+} // namespace kb::ui
