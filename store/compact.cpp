@@ -179,6 +179,8 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
     const path store = folder.store();
     const path safety = folder.safetyCopy();
     const path compact = folder.compactCopy();
+    // Called with the store closed; a connection still held here would lock out the reopen below.
+    state.MdbDatabase.reset();
 
     try {
         copyReplacing(store, safety);

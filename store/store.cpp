@@ -69,6 +69,8 @@ public:
         if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL)
             return std::nullopt;
         auto p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        if (!p)
+            fail(m_db);
         return std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)));
     }
     std::string textOrEmpty(int column) const { return text(column).value_or(std::string()); }
