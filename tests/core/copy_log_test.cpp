@@ -33,9 +33,11 @@ protected:
     }
     // Older history: `runs` runs of `perRun` rows, one second apart, in 2005.
     void seed(int runs, int perRun) {
+        sqlite3_exec(fx.store().handle(), "BEGIN", nullptr, nullptr, nullptr);
         for (int r = 0; r < runs; ++r)
             for (int i = 1; i <= perRun; ++i)
                 fx.store().insertCopyLog({stamp(r), "1", "設定1 【標準】", i, "○", "f", "/b/f"});
+        sqlite3_exec(fx.store().handle(), "COMMIT", nullptr, nullptr, nullptr);
     }
     static std::string stamp(int r) {
         char buf[32];
@@ -90,14 +92,17 @@ TEST_F(CopyLogTest, TrimDeletesWholeOlderRunsOnly) {
     // The cut-off lies inside the oldest run, which therefore stays whole.
     EXPECT_EQ(fx.store().countCopyLog(), 1005);
 
-    // A run longer than the limit: older runs go, none of its own rows.
-    for (int i = 6; i <= 1500; ++i)
+    // A run longer than the limit (150 over 100): older runs go, none of its own rows.
+    fx.store().deleteAllCopyLog();
+    seed(3, 10);
+    fx.state.BackupLogMax = 100;
+    for (int i = 1; i <= 150; ++i)
         put(i);
-    EXPECT_EQ(fx.store().countCopyLog(), 1500);
+    EXPECT_EQ(fx.store().countCopyLog(), 150);
     EXPECT_EQ(rows().back().DateTime, kRun);
     fx.state.BackupLogMax = 0;
     put(1, true, true, "2006/01/02 00:00:00");
-    EXPECT_EQ(fx.store().countCopyLog(), 1501);
+    EXPECT_EQ(fx.store().countCopyLog(), 151);
 }
 
 TEST_F(CopyLogTest, StoreFailureIsReported) {
