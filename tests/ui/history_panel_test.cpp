@@ -15,11 +15,13 @@ using namespace kb::test;
 
 namespace {
 
-QTreeView* logList(WindowFixture& f) { return child<QTreeView>(&f.window(), "ListViewLog"); }
+QTreeView* logList(WindowFixture& f) {
+    return child<QTreeView>(&f.window(), "ListViewLog");
+}
 
 CopyLogRow row(const char* time, const char* tab, long long seq, const char* mark, const char* name) {
-    return CopyLogRow{time, tab, std::string("設定") + tab + " 【標準】", seq, mark, name,
-                      std::string("/backup/") + name};
+    return CopyLogRow{time, tab,  std::string("設定") + tab + " 【標準】", seq,
+                      mark, name, std::string("/backup/") + name};
 }
 
 std::vector<std::string> shownColumn(WindowFixture& f, int column) {
@@ -93,7 +95,8 @@ private slots:
         QVERIFY(f.app->state().LogVisible && menu->isChecked() && button->isChecked());
         const MainLayout& l = w.layoutTwips();
         double tabHeightBefore = l.statusBar.top - l.picBarH.height - l.toolbar.height;
-        QCOMPARE(l.picBarH.top, static_cast<double>(static_cast<float>(tabHeightBefore * 2 / 3 + l.toolbar.height)));
+        QCOMPARE(l.picBarH.top,
+                 static_cast<double>(static_cast<float>(tabHeightBefore * 2 / 3 + l.toolbar.height)));
 
         // Any other mode re-applies the state as it is.
         w.Fun_ChangeListViewLog("x");
@@ -154,8 +157,10 @@ private slots:
         QCOMPARE(f.prompter.texts().back(), std::string("出力データがありません"));
         QVERIFY(f.prompter.fileDialogs.empty());
 
-        f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "書類 \"重要\" 【日付】", 1, "○", "表.txt", "/b/表_060101.txt"});
-        f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "書類 \"重要\" 【日付】", 2, "×", "😀.txt", std::nullopt});
+        f.store().insertCopyLog(
+            {"2006/01/01 12:30:00", "1", "書類 \"重要\" 【日付】", 1, "○", "表.txt", "/b/表_060101.txt"});
+        f.store().insertCopyLog(
+            {"2006/01/01 12:30:00", "1", "書類 \"重要\" 【日付】", 2, "×", "😀.txt", std::nullopt});
         f.store().insertCopyLog({"2005/12/31 23:59:59", "2", "", 1, "△", "a,b.txt", "/b/a,b.txt"});
         f.window().Fun_LogRefresh();
         TempDir out("kbcsv");
@@ -172,10 +177,11 @@ private slots:
         QCOMPARE(spec.filters[1].pattern, std::string("*.*"));
         QCOMPARE(spec.defaultSuffix, std::string("csv"));
         QVERIFY(spec.confirmOverwrite);
-        std::string expected = cp932::fromUtf8("\"日時\",\"タブ名\",\"結果\",\"ファイル名\",\"バックアップパス\"\r\n"
-                                               "\"2006/01/01 12:30:00\",\"書類 \"\"重要\"\" 【日付】\",\"○\",\"表.txt\",\"/b/表_060101.txt\"\r\n"
-                                               "\"2006/01/01 12:30:00\",\"書類 \"\"重要\"\" 【日付】\",\"×\",\"?.txt\",#NULL#\r\n"
-                                               "\"2005/12/31 23:59:59\",\"\",\"△\",\"a,b.txt\",\"/b/a,b.txt\"\r\n");
+        std::string expected = cp932::fromUtf8(
+            "\"日時\",\"タブ名\",\"結果\",\"ファイル名\",\"バックアップパス\"\r\n"
+            "\"2006/01/01 12:30:00\",\"書類 \"\"重要\"\" 【日付】\",\"○\",\"表.txt\",\"/b/表_060101.txt\"\r\n"
+            "\"2006/01/01 12:30:00\",\"書類 \"\"重要\"\" 【日付】\",\"×\",\"?.txt\",#NULL#\r\n"
+            "\"2005/12/31 23:59:59\",\"\",\"△\",\"a,b.txt\",\"/b/a,b.txt\"\r\n");
         QCOMPARE(readFile(path), expected);
         QCOMPARE(f.prompter.texts().back(), std::string("出力完了　　　"));
         QCOMPARE(f.prompter.statusAtBox.back(), std::string("3個のファイル  (1KB)"));
@@ -200,7 +206,8 @@ private slots:
         f.window().Sub_OutPutLog();
         QVERIFY(f.prompter.texts().back().rfind("履歴出力エラー\r\n", 0) == 0);
         QCOMPARE(f.window().statusText(), std::string("before"));
-        QVERIFY(cp932::toUtf8(readFile(f.dir / "Err.log")).find("[frmMain]-[Sub_OutPutLog] ") != std::string::npos);
+        QVERIFY(cp932::toUtf8(readFile(f.dir / "Err.log")).find("[frmMain]-[Sub_OutPutLog] ") !=
+                std::string::npos);
     }
 };
 

@@ -21,13 +21,25 @@ using namespace kb::test;
 
 namespace {
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
-QTreeWidget* fileList(WindowFixture& f) { return child<QTreeWidget>(&f.window(), "ListView"); }
-QTabWidget* tabs(WindowFixture& f) { return child<QTabWidget>(&f.window(), "TabMain"); }
-QAction* action(WindowFixture& f, const char* name) { return child<QAction>(&f.window(), name); }
-std::string status(WindowFixture& f) { return f.window().statusText(); }
-std::string errLog(WindowFixture& f) { return cp932::toUtf8(readFile(f.dir / "Err.log")); }
+QTreeWidget* fileList(WindowFixture& f) {
+    return child<QTreeWidget>(&f.window(), "ListView");
+}
+QTabWidget* tabs(WindowFixture& f) {
+    return child<QTabWidget>(&f.window(), "TabMain");
+}
+QAction* action(WindowFixture& f, const char* name) {
+    return child<QAction>(&f.window(), name);
+}
+std::string status(WindowFixture& f) {
+    return f.window().statusText();
+}
+std::string errLog(WindowFixture& f) {
+    return cp932::toUtf8(readFile(f.dir / "Err.log"));
+}
 
 void drop(QWidget* target, const QStringList& paths) {
     auto* mime = new QMimeData;
@@ -129,7 +141,8 @@ private slots:
 
     void optionsThatAreNotNumbersFallBackToTheirDefaults() {
         WindowFixture f("", false);
-        writeFile(f.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=\r\nBackupLog=7x\r\nBackupLogMax=99999999999\r\n");
+        writeFile(f.dir / "Kestrelbox.ini",
+                  "[Option]\r\nSameFile=\r\nBackupLog=7x\r\nBackupLogMax=99999999999\r\n");
         QCOMPARE(f.start(), ui::kExitNormal);
         QCOMPARE(f.app->state().SameFile, 0);
         QCOMPARE(f.app->state().BackupLog, 1);
@@ -212,7 +225,8 @@ private slots:
         QTest::keyClick(fileList(f), Qt::Key_Delete);
         QCOMPARE(f.store().selectCopyData("3").size(), std::size_t(1));
         f.window().M_File_Click(4);
-        QCOMPARE(f.prompter.messages.back().text, "リスト内の " + path.substr(path.rfind('/') + 1) + " を削除します、よろしいですか");
+        QCOMPARE(f.prompter.messages.back().text,
+                 "リスト内の " + path.substr(path.rfind('/') + 1) + " を削除します、よろしいですか");
         QVERIFY(f.store().selectCopyData("3").empty());
         QCOMPARE(f.store().selectCopyData("1").size(), std::size_t(1));
         f.window().Fun_DeleteList();
@@ -228,8 +242,9 @@ private slots:
         std::filesystem::create_directory(data / "folder");
         f.registerFiles(1, {(data / "old.txt").string()});
         QWidget* viewport = fileList(f)->viewport();
-        drop(viewport, {q((data / "one.txt").string()), q((data / "folder").string()), q((data / "old.txt").string()),
-                        q((data / "missing.txt").string()), q((data / "two words.txt").string())});
+        drop(viewport,
+             {q((data / "one.txt").string()), q((data / "folder").string()), q((data / "old.txt").string()),
+              q((data / "missing.txt").string()), q((data / "two words.txt").string())});
         std::vector<std::string> stored = f.store().selectCopyData("1");
         QCOMPARE(stored.size(), std::size_t(3));
         QCOMPARE(f.prompter.texts(), std::vector<std::string>{"old.txt は登録済みです"});
@@ -260,10 +275,11 @@ private slots:
         WindowFixture f;
         ui::frmMain& w = f.window();
         QVERIFY(w.Fun_ChangeUse(false));
-        for (const char* name : {"Backup", "Option", "M_File_1", "M_File_3", "M_File_4", "M_File_6", "M_Tool_1",
-                                 "M_Tool_3"})
+        for (const char* name :
+             {"Backup", "Option", "M_File_1", "M_File_3", "M_File_4", "M_File_6", "M_Tool_1", "M_Tool_3"})
             QVERIFY2(!action(f, name)->isEnabled(), name);
-        for (const char* name : {"BackupLog", "Help", "M_File_8", "M_Visible_1", "M_Help_1", "M_Help_2", "M_Help_4"})
+        for (const char* name :
+             {"BackupLog", "Help", "M_File_8", "M_Visible_1", "M_Help_1", "M_Help_2", "M_Help_4"})
             QVERIFY2(action(f, name)->isEnabled(), name);
         for (const char* name : {"TabMain", "txtTo", "cmdTo", "ListView", "ListViewLog"})
             QVERIFY2(!child<QWidget>(&w, name)->isEnabled(), name);
@@ -307,12 +323,13 @@ private slots:
         QVERIFY(w.Fun_OpenFileDir(0, 0));
         QCOMPARE(f.prompter.texts().back(), "ファイルが見つかりません\r\n" + (data / "gone.txt").string());
         QVERIFY(errLog(f).find("[mdlCommon]-[Sub_ShowFlie] ファイルが見つかりません　" +
-                                                 (data / "gone.txt").string()) != std::string::npos);
+                               (data / "gone.txt").string()) != std::string::npos);
 
         f.shell.codeForExisting = 31;
         fileList(f)->setCurrentItem(fileList(f)->topLevelItem(1));
         w.M_RightClick_Click(1);
-        QCOMPARE(f.prompter.texts().back(), "関連付けられているファイルがありません\r\n" + (data / "here.txt").string());
+        QCOMPARE(f.prompter.texts().back(),
+                 "関連付けられているファイルがありません\r\n" + (data / "here.txt").string());
         f.shell.codeForExisting = 5;
         w.Fun_OpenFileDir(0, 0);
         QCOMPARE(f.prompter.texts().back(), "エラーNo.=5\r\n" + (data / "here.txt").string());
@@ -325,7 +342,7 @@ private slots:
         w.M_Help_Click(1);
         QCOMPARE(f.prompter.texts().back(), std::string("Readme表示エラー\r\nファイルが見つかりません"));
         QVERIFY(errLog(f).find("[mdlCommon]-[Sub_ShowHelpFlie] ファイルが見つかりません　" +
-                                                 (f.dir / "Readme.txt").string()) != std::string::npos);
+                               (f.dir / "Readme.txt").string()) != std::string::npos);
         writeFile(f.dir / "Readme.txt", "readme");
         action(f, "Help")->trigger();
         QCOMPARE(f.shell.openedFiles.back(), (f.dir / "Readme.txt").string());
@@ -340,14 +357,15 @@ private slots:
             const char* name;
             const char* caption;
         };
-        for (const Item& item : {Item{"M_File_1", "バックアップ(&B)"}, Item{"M_File_3", "リスト追加(&A)..."},
-                                 Item{"M_File_4", "リスト削除(&D)"}, Item{"M_File_6", "履歴出力(&R)..."},
-                                 Item{"M_File_8", "終了(&X)"}, Item{"M_Visible_1", "履歴(&R)"},
-                                 Item{"M_Tool_1", "オプション(&O)..."}, Item{"M_Tool_3", "初期化(&I)"},
-                                 Item{"M_Help_1", "Readme.txt(&R)..."}, Item{"M_Help_2", "Webページ(&W)..."},
-                                 Item{"M_Help_4", "バージョン情報(&A)..."}, Item{"M_RightClick_1", "開く(&O)"},
-                                 Item{"M_RightClick_6", "保存先を開く(&F)"}, Item{"M_RightClickLog_1", "情報(&I)"},
-                                 Item{"M_RightClickLog_3", "保存先を開く(&F)"}})
+        for (const Item& item :
+             {Item{"M_File_1", "バックアップ(&B)"}, Item{"M_File_3", "リスト追加(&A)..."},
+              Item{"M_File_4", "リスト削除(&D)"}, Item{"M_File_6", "履歴出力(&R)..."},
+              Item{"M_File_8", "終了(&X)"}, Item{"M_Visible_1", "履歴(&R)"},
+              Item{"M_Tool_1", "オプション(&O)..."}, Item{"M_Tool_3", "初期化(&I)"},
+              Item{"M_Help_1", "Readme.txt(&R)..."}, Item{"M_Help_2", "Webページ(&W)..."},
+              Item{"M_Help_4", "バージョン情報(&A)..."}, Item{"M_RightClick_1", "開く(&O)"},
+              Item{"M_RightClick_6", "保存先を開く(&F)"}, Item{"M_RightClickLog_1", "情報(&I)"},
+              Item{"M_RightClickLog_3", "保存先を開く(&F)"}})
             QCOMPARE(action(f, item.name)->text(), QString::fromUtf8(item.caption));
         QCOMPARE(action(f, "M_File_1")->shortcut(), QKeySequence(Qt::Key_F5));
         QCOMPARE(action(f, "M_File_4")->shortcut(), QKeySequence(Qt::Key_Delete));

@@ -1,10 +1,10 @@
 // The history panel of the main window: showing and hiding it, filling it, one entry's details, the export.
-#include <QAction>
-#include <QItemSelectionModel>
-#include <QTreeView>
 #include <cerrno>
 #include <deque>
 #include <fstream>
+#include <QAction>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <stdexcept>
 #include <system_error>
 
@@ -83,9 +83,9 @@ bool frmMain::Fun_LogInfo() {
         else if (mark == "×")
             explanation = " (バックアップ失敗)";
         std::string text = "日時: \t\t" + m_history->text(row, 0) + "\r\n\r\n" + "タブ名: \t\t" +
-                           m_history->text(row, 1) + "\r\n\r\n" + "結果: \t\t" + mark + explanation + "\r\n\r\n" +
-                           "ファイル名: \t\t" + m_history->text(row, 3) + "\r\n\r\n" + "バックアップパス:\t" +
-                           m_history->text(row, 4);
+                           m_history->text(row, 1) + "\r\n\r\n" + "結果: \t\t" + mark + explanation +
+                           "\r\n\r\n" + "ファイル名: \t\t" + m_history->text(row, 3) + "\r\n\r\n" +
+                           "バックアップパス:\t" + m_history->text(row, 4);
         ask(text, MsgIcon::Information, MsgButtons::Ok);
         return true;
     } catch (const std::exception& e) {
@@ -101,10 +101,8 @@ void frmMain::Sub_OutPutLog() {
     }
     std::optional<std::string> path;
     try {
-        FileDialogSpec spec{"保存先の選択",
-                            {{"CSVファイル(*.csv)", "*.csv"}, {"すべてのファイル(*.*)", "*.*"}},
-                            "csv",
-                            true};
+        FileDialogSpec spec{
+            "保存先の選択", {{"CSVファイル(*.csv)", "*.csv"}, {"すべてのファイル(*.*)", "*.*"}}, "csv", true};
         path = s.ui.chooseSaveFile(spec);
     } catch (const std::exception&) {
         return;

@@ -26,16 +26,23 @@ int HistoryModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int HistoryModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
+int HistoryModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 5;
+}
 
 std::string HistoryModel::text(int row, int column) const {
     const CopyLogRow& r = m_rows[static_cast<std::size_t>(row)];
     switch (column) {
-    case 0: return orEmpty(r.DateTime);
-    case 1: return orEmpty(r.TabName);
-    case 2: return orEmpty(r.CopyAns);
-    case 3: return orEmpty(r.FileName);
-    case 4: return orEmpty(r.FolderPath);
+    case 0:
+        return orEmpty(r.DateTime);
+    case 1:
+        return orEmpty(r.TabName);
+    case 2:
+        return orEmpty(r.CopyAns);
+    case 3:
+        return orEmpty(r.FileName);
+    case 4:
+        return orEmpty(r.FolderPath);
     }
     return {};
 }
@@ -83,7 +90,8 @@ void HistoryModel::removeBefore(const std::string& time) {
     if (begin == end)
         return;
     beginRemoveRows({}, static_cast<int>(begin), static_cast<int>(end) - 1);
-    m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(begin), m_rows.begin() + static_cast<std::ptrdiff_t>(end));
+    m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                 m_rows.begin() + static_cast<std::ptrdiff_t>(end));
     endRemoveRows();
 }
 

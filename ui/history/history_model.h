@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QAbstractTableModel>
 #include <deque>
+#include <QAbstractTableModel>
 
 #include "store/store.h"
 

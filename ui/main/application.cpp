@@ -1,7 +1,7 @@
 #include "ui/main/application.h"
 
-#include <QSocketNotifier>
 #include <csignal>
+#include <QSocketNotifier>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,9 +15,11 @@ namespace kb::ui {
 Application::Application(std::filesystem::path programFolder, Prompter& prompter, Shell& shell,
                          std::string commandLine, bool headless, const Clock* clock)
     : m_folder(std::move(programFolder)), m_ui(prompter), m_clock(clock ? *clock : m_systemClock),
-      m_log(m_folder.errorLog(), m_clock, m_ui), m_reporter(m_ui, m_log), m_ini(m_folder.settings()),
-      m_services{m_folder, m_ui, m_reporter, m_clock, m_files, m_ini, m_state, shell}, m_prompter(prompter),
-      m_commandLine(std::move(commandLine)), m_headless(headless), m_lock(m_folder.dir()) {}
+      m_log(m_folder.errorLog(), m_clock, m_ui), m_reporter(m_ui, m_log),
+      m_ini(m_folder.settings()), m_services{m_folder, m_ui,  m_reporter, m_clock,
+                                             m_files,  m_ini, m_state,    shell},
+      m_prompter(prompter), m_commandLine(std::move(commandLine)), m_headless(headless),
+      m_lock(m_folder.dir()) {}
 
 Application::~Application() {
     m_ui.attach(nullptr);
@@ -26,7 +28,8 @@ Application::~Application() {
 
 int Application::Main() {
     if (!m_lock.acquire()) {
-        m_ui.messageBox("２重起動はできません", MsgIcon::Exclamation, MsgButtons::Ok, MsgAnswer::Ok, kAppTitle);
+        m_ui.messageBox("２重起動はできません", MsgIcon::Exclamation, MsgButtons::Ok, MsgAnswer::Ok,
+                        kAppTitle);
         return kExitStartFailed;
     }
     if (!Fun_MDBOpen(m_state, m_reporter, m_folder.store()))

@@ -31,8 +31,8 @@ inline constexpr int kExitStartFailed = 2;
 // connection and the main window. The program runs one; window tests run one per case.
 class Application {
 public:
-    Application(std::filesystem::path programFolder, Prompter& prompter, Shell& shell, std::string commandLine,
-                bool headless, const Clock* clock = nullptr);
+    Application(std::filesystem::path programFolder, Prompter& prompter, Shell& shell,
+                std::string commandLine, bool headless, const Clock* clock = nullptr);
     ~Application();
 
     // Main: up to a shown main window. kExitNormal when the window is up and the event loop should run,

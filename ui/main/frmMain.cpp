@@ -1,5 +1,6 @@
 #include "ui/main/frmMain.h"
 
+#include <charconv>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,7 +24,6 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
-#include <charconv>
 #include <stdexcept>
 
 #include "app/reporter.h"
@@ -47,7 +47,9 @@ constexpr const char* kMain = "Main";
 // Status texts during a run are painted at most this often; the last one is always painted.
 constexpr qint64 kStatusPaintMs = 30;
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // The conversion the layout numbers get on load: the whole text must be a number.
 double toSingle(const std::string& key, const std::string& text) {
@@ -100,9 +102,15 @@ frmMain::frmMain(Services& services, Prompter& prompter, std::string commandLine
 
 frmMain::~frmMain() = default;
 
-double frmMain::dpi() const { return logicalDpiY() > 0 ? logicalDpiY() : 96.0; }
-int frmMain::px(double twips) const { return static_cast<int>(std::lround(twipsToPixels(twips, dpi()))); }
-double frmMain::tw(int pixels) const { return pixelsToTwips(pixels, dpi()); }
+double frmMain::dpi() const {
+    return logicalDpiY() > 0 ? logicalDpiY() : 96.0;
+}
+int frmMain::px(double twips) const {
+    return static_cast<int>(std::lround(twipsToPixels(twips, dpi())));
+}
+double frmMain::tw(int pixels) const {
+    return pixelsToTwips(pixels, dpi());
+}
 
 void frmMain::createMenus() {
     auto addItems = [this](QMenu* menu, std::vector<QAction*>& items, const char* name,
@@ -125,7 +133,8 @@ void frmMain::createMenus() {
     M_FileMain = menuBar()->addMenu("ファイル(&F)");
     M_FileMain->setObjectName("M_FileMain");
     addItems(M_FileMain, M_File, "M_File",
-             {"バックアップ(&B)", "-", "リスト追加(&A)...", "リスト削除(&D)", "-", "履歴出力(&R)...", "-", "終了(&X)"},
+             {"バックアップ(&B)", "-", "リスト追加(&A)...", "リスト削除(&D)", "-", "履歴出力(&R)...", "-",
+              "終了(&X)"},
              &frmMain::M_File_Click);
     M_File[1]->setShortcut(QKeySequence(Qt::Key_F5));
     M_File[4]->setShortcut(QKeySequence(Qt::Key_Delete));
@@ -138,8 +147,8 @@ void frmMain::createMenus() {
     addItems(M_ToolMain, M_Tool, "M_Tool", {"オプション(&O)...", "-", "初期化(&I)"}, &frmMain::M_Tool_Click);
     M_HelpMain = menuBar()->addMenu("ヘルプ(&H)");
     M_HelpMain->setObjectName("M_HelpMain");
-    addItems(M_HelpMain, M_Help, "M_Help", {"Readme.txt(&R)...", "Webページ(&W)...", "-", "バージョン情報(&A)..."},
-             &frmMain::M_Help_Click);
+    addItems(M_HelpMain, M_Help, "M_Help",
+             {"Readme.txt(&R)...", "Webページ(&W)...", "-", "バージョン情報(&A)..."}, &frmMain::M_Help_Click);
     M_Help[1]->setShortcut(QKeySequence(Qt::Key_F1));
 
     // The two context menus exist only to be popped up, never on the menu bar.
@@ -168,7 +177,8 @@ void frmMain::createToolbar() {
     Toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     Toolbar->setIconSize(QSize(16, 16));
     for (const Button& b : buttons) {
-        QAction* a = Toolbar->addAction(QIcon(QString(":/icons/%1.svg").arg(b.image)), QString::fromUtf8(b.caption));
+        QAction* a =
+            Toolbar->addAction(QIcon(QString(":/icons/%1.svg").arg(b.image)), QString::fromUtf8(b.caption));
         a->setObjectName(b.key);
         a->setToolTip(QString::fromUtf8(b.tip));
         QString key = b.key;
@@ -270,12 +280,14 @@ void frmMain::applyLayout() {
     Toolbar->setGeometry(0, 0, w, px(m_layout.toolbar.height));
     place(TabMain, m_layout.tabMain);
     place(fraLabel, m_layout.fraLabel);
+    fitLabel();
     place(txtTo, m_layout.txtTo);
     place(cmdTo, m_layout.cmdTo);
     place(ListView, m_layout.listView);
     place(picBarH, m_layout.picBarH);
     place(ListViewLog, m_layout.listViewLog);
-    StatusBar->setGeometry(0, m_client->height() - px(m_layout.statusBar.height), w, px(m_layout.statusBar.height));
+    StatusBar->setGeometry(0, m_client->height() - px(m_layout.statusBar.height), w,
+                           px(m_layout.statusBar.height));
     fraLabel->raise();
     txtTo->raise();
     cmdTo->raise();
@@ -284,6 +296,19 @@ void frmMain::applyLayout() {
     picBarH->raise();
     Toolbar->raise();
     StatusBar->raise();
+}
+
+// The label must end before the destination box starts, whatever font the desktop gives it.
+void frmMain::fitLabel() {
+    int room = px(m_layout.txtTo.left - m_layout.fraLabel.left) - lbl->x() - 2;
+    QFont font = lbl->font();
+    while (QFontMetrics(font).horizontalAdvance(lbl->text()) > room && font.pixelSize() != 7) {
+        int size = font.pixelSize() > 0 ? font.pixelSize() : QFontMetrics(font).height() - 3;
+        font.setPixelSize(size - 1);
+    }
+    lbl->setFont(font);
+    lbl->adjustSize();
+    lbl->move(lbl->x(), std::max(0, (fraLabel->height() - lbl->height()) / 2));
 }
 
 bool frmMain::Fun_FormResize(const std::string& barTop) {
@@ -338,7 +363,7 @@ bool frmMain::Form_Load() {
             throw std::runtime_error("T_Tab に 4 件の行がありません");
         for (int i = 0; i < 4; ++i)
             TabMain->setTabText(i, q(kb::tabCaption(tabs[static_cast<std::size_t>(i)].TabName,
-                                                 tabs[static_cast<std::size_t>(i)].NameType)));
+                                                    tabs[static_cast<std::size_t>(i)].NameType)));
 
         static const std::pair<const char*, const char*> fileColumns[] = {{"ListViewC1", "2500"},
                                                                           {"ListViewC2", "6000"}};
@@ -445,9 +470,13 @@ void frmMain::tmrInit_Timer() {
         close();
 }
 
-int frmMain::currentTab() const { return TabMain->currentIndex() + 1; }
+int frmMain::currentTab() const {
+    return TabMain->currentIndex() + 1;
+}
 
-std::string frmMain::tabCaption(int tab) const { return TabMain->tabText(tab - 1).toStdString(); }
+std::string frmMain::tabCaption(int tab) const {
+    return TabMain->tabText(tab - 1).toStdString();
+}
 
 void frmMain::selectTab(int n) {
     m_programmaticTab = true;
@@ -456,16 +485,29 @@ void frmMain::selectTab(int n) {
     TabMain_Click();
 }
 
-void frmMain::TabMain_Click() { s.state.TabChangeOK = Fun_TabChange(); }
+void frmMain::TabMain_Click() {
+    s.state.TabChangeOK = Fun_TabChange();
+}
 
 void frmMain::M_File_Click(int index) {
     switch (index) {
-    case 1: Fun_BackUp(s, true); break;
-    case 3: Fun_AddList(); break;
-    case 4: Fun_DeleteList(); break;
-    case 6: Sub_OutPutLog(); break;
-    case 8: close(); break;
-    default: break;
+    case 1:
+        Fun_BackUp(s, true);
+        break;
+    case 3:
+        Fun_AddList();
+        break;
+    case 4:
+        Fun_DeleteList();
+        break;
+    case 6:
+        Sub_OutPutLog();
+        break;
+    case 8:
+        close();
+        break;
+    default:
+        break;
     }
 }
 
@@ -481,39 +523,61 @@ void frmMain::M_Tool_Click(int index) {
         dialog.exec();
         break;
     }
-    case 3: Fun_Initialize(); break;
-    default: break;
+    case 3:
+        Fun_Initialize();
+        break;
+    default:
+        break;
     }
 }
 
 void frmMain::M_Help_Click(int index) {
     switch (index) {
-    case 1: Sub_ShowHelpFlie(); break;
-    case 2: Sub_ShowWebFlie(); break;
+    case 1:
+        Sub_ShowHelpFlie();
+        break;
+    case 2:
+        Sub_ShowWebFlie();
+        break;
     case 4: {
         ::frmVersion dialog(s, this);
         dialog.exec();
         break;
     }
-    default: break;
+    default:
+        break;
     }
 }
 
 void frmMain::M_RightClick_Click(int index) {
     switch (index) {
-    case 1: Fun_OpenFileDir(0, 0); break;
-    case 3: Fun_AddList(); break;
-    case 4: Fun_DeleteList(); break;
-    case 6: Fun_OpenFileDir(0, 1); break;
-    default: break;
+    case 1:
+        Fun_OpenFileDir(0, 0);
+        break;
+    case 3:
+        Fun_AddList();
+        break;
+    case 4:
+        Fun_DeleteList();
+        break;
+    case 6:
+        Fun_OpenFileDir(0, 1);
+        break;
+    default:
+        break;
     }
 }
 
 void frmMain::M_RightClickLog_Click(int index) {
     switch (index) {
-    case 1: Fun_LogInfo(); break;
-    case 3: Fun_OpenFileDir(1, 1); break;
-    default: break;
+    case 1:
+        Fun_LogInfo();
+        break;
+    case 3:
+        Fun_OpenFileDir(1, 1);
+        break;
+    default:
+        break;
     }
 }
 
@@ -626,13 +690,16 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
                 txtTo_OLEDragDrop(paths, hasFiles);
             return true;
         }
-        default: break;
+        default:
+            break;
         }
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
-std::string frmMain::statusText() const { return m_statusPanel->text().toStdString(); }
+std::string frmMain::statusText() const {
+    return m_statusPanel->text().toStdString();
+}
 
 void frmMain::setStatusText(const std::string& text) {
     m_statusPanel->setText(q(text));
@@ -670,7 +737,9 @@ void frmMain::setWaitCursor(bool wait) {
             QApplication::restoreOverrideCursor();
 }
 
-void frmMain::focusDestinationButton() { cmdTo->setFocus(); }
+void frmMain::focusDestinationButton() {
+    cmdTo->setFocus();
+}
 
 void frmMain::report(const char* caption, const char* context, const std::string& error) {
     s.reporter.report(caption, context, error);

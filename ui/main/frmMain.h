@@ -126,6 +126,7 @@ private:
     void createMenus();
     void createToolbar();
     void applyLayout();
+    void fitLabel();
     double dpi() const;
     int px(double twips) const;
     double tw(int pixels) const;

@@ -1,13 +1,13 @@
 // The backup set shown in the window: loading it, editing its file list and destination, opening its files,
 // and the reset of every set.
+#include <cmath>
+#include <cstdio>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTreeWidget>
-#include <cmath>
-#include <cstdio>
 #include <stdexcept>
 
 #include "app/reporter.h"
@@ -23,8 +23,12 @@ namespace kb::ui {
 
 namespace {
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
-std::string str(const QString& s) { return s.toStdString(); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+std::string str(const QString& s) {
+    return s.toStdString();
+}
 
 std::string decimalText(double v) {
     char buf[64];
@@ -191,7 +195,8 @@ void frmMain::ListView_OLEDragDrop(const QStringList& paths, bool hasFileList) {
                 s.state.MdbDatabase->insertCopyData(n, f);
                 ++added;
             } else {
-                ask(Fun_GetFileNm(s.reporter, f, 3) + " は登録済みです", MsgIcon::Exclamation, MsgButtons::Ok);
+                ask(Fun_GetFileNm(s.reporter, f, 3) + " は登録済みです", MsgIcon::Exclamation,
+                    MsgButtons::Ok);
                 Fun_ListSetFocus(f);
             }
         }
@@ -249,7 +254,8 @@ bool frmMain::Fun_OpenFileDir(int list, int target) {
                     throw std::runtime_error("ファイルマネージャを起動できませんでした: " + folder);
                 return true;
             }
-            ask("下記の保存先フォルダが見つかりませんでした\r\n\r\n" + folder, MsgIcon::Exclamation, MsgButtons::Ok);
+            ask("下記の保存先フォルダが見つかりませんでした\r\n\r\n" + folder, MsgIcon::Exclamation,
+                MsgButtons::Ok);
             return false;
         }
         Sub_ShowFlie(s, path);
@@ -260,13 +266,17 @@ bool frmMain::Fun_OpenFileDir(int list, int target) {
     }
 }
 
-void frmMain::Sub_ShowHelpFlie() { ui::Sub_ShowHelpFlie(s); }
+void frmMain::Sub_ShowHelpFlie() {
+    ui::Sub_ShowHelpFlie(s);
+}
 
-void frmMain::Sub_ShowWebFlie() { ui::Sub_ShowWebFlie(s); }
+void frmMain::Sub_ShowWebFlie() {
+    ui::Sub_ShowWebFlie(s);
+}
 
 bool frmMain::Fun_Initialize() {
-    if (ask("全てのデータを削除します、よろしいですか", MsgIcon::Question, MsgButtons::YesNo, MsgAnswer::Yes) ==
-        MsgAnswer::No)
+    if (ask("全てのデータを削除します、よろしいですか", MsgIcon::Question, MsgButtons::YesNo,
+            MsgAnswer::Yes) == MsgAnswer::No)
         return true;
     if (ask("本当によろしいですか", MsgIcon::Question, MsgButtons::YesNo, MsgAnswer::Yes) == MsgAnswer::No)
         return true;

@@ -1,12 +1,22 @@
+#include <cstdio>
+#include <cstdlib>
 #include <QApplication>
 #include <QDir>
 #include <QStringList>
-#include <cstdlib>
 
 #include "ui/main/application.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/prompter.h"
 #include "ui/main/qt_shell.h"
+
+namespace {
+// Without a display the standard error belongs to the boxes: the toolkit's notes about the environment
+// (no runtime folder, no window manager hints) would only bury them.
+void quietToolkit(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+} // namespace
 
 int main(int argc, char** argv) {
     // A scheduled run has no display: start on the offscreen platform instead of aborting.
@@ -15,8 +25,11 @@ int main(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     QApplication app(argc, argv);
+    Q_INIT_RESOURCE(resources);
     QString platform = QGuiApplication::platformName();
     bool headless = platform == "offscreen" || platform == "minimal";
+    if (headless)
+        qInstallMessageHandler(quietToolkit);
 
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
@@ -27,8 +40,8 @@ int main(int argc, char** argv) {
     kb::ui::Prompter& prompter = headless ? static_cast<kb::ui::Prompter&>(headlessPrompter) : windowPrompter;
     kb::ui::QtShell shell;
 
-    kb::ui::Application program(QCoreApplication::applicationDirPath().toStdString(), prompter, shell, commandLine,
-                                headless);
+    kb::ui::Application program(QCoreApplication::applicationDirPath().toStdString(), prompter, shell,
+                                commandLine, headless);
     if (int status = program.Main())
         return status;
     kb::ui::closeOnTerminationSignals(program.window());

@@ -1,16 +1,18 @@
 #include "ui/main/prompter.h"
 
+#include <cstdio>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
-#include <cstdio>
 
 namespace kb::ui {
 
 namespace {
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 QString filterText(const FileDialogSpec& spec) {
     QStringList parts;
@@ -38,10 +40,14 @@ std::optional<std::string> runFileDialog(QWidget* parent, const FileDialogSpec& 
 
 std::string iconWord(MsgIcon icon) {
     switch (icon) {
-    case MsgIcon::Exclamation: return "警告";
-    case MsgIcon::Question: return "質問";
-    case MsgIcon::Information: return "情報";
-    case MsgIcon::Critical: return "エラー";
+    case MsgIcon::Exclamation:
+        return "警告";
+    case MsgIcon::Question:
+        return "質問";
+    case MsgIcon::Information:
+        return "情報";
+    case MsgIcon::Critical:
+        return "エラー";
     }
     return "";
 }
@@ -61,10 +67,18 @@ MsgAnswer QtPrompter::messageBox(QWidget* parent, const std::string& text, MsgIc
                                  MsgAnswer defaultAnswer, const std::string& title) {
     QMessageBox::Icon qicon = QMessageBox::NoIcon;
     switch (icon) {
-    case MsgIcon::Exclamation: qicon = QMessageBox::Warning; break;
-    case MsgIcon::Question: qicon = QMessageBox::Question; break;
-    case MsgIcon::Information: qicon = QMessageBox::Information; break;
-    case MsgIcon::Critical: qicon = QMessageBox::Critical; break;
+    case MsgIcon::Exclamation:
+        qicon = QMessageBox::Warning;
+        break;
+    case MsgIcon::Question:
+        qicon = QMessageBox::Question;
+        break;
+    case MsgIcon::Information:
+        qicon = QMessageBox::Information;
+        break;
+    case MsgIcon::Critical:
+        qicon = QMessageBox::Critical;
+        break;
     }
     QMessageBox box(qicon, q(title), q(displayText(text)), QMessageBox::NoButton, parent);
     box.setTextFormat(Qt::PlainText);

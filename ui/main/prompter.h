@@ -36,8 +36,12 @@ class HeadlessPrompter final : public Prompter {
 public:
     MsgAnswer messageBox(QWidget* parent, const std::string& text, MsgIcon icon, MsgButtons buttons,
                          MsgAnswer defaultAnswer, const std::string& title) override;
-    std::optional<std::string> chooseOpenFile(QWidget*, const FileDialogSpec&) override { return std::nullopt; }
-    std::optional<std::string> chooseSaveFile(QWidget*, const FileDialogSpec&) override { return std::nullopt; }
+    std::optional<std::string> chooseOpenFile(QWidget*, const FileDialogSpec&) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> chooseSaveFile(QWidget*, const FileDialogSpec&) override {
+        return std::nullopt;
+    }
     std::optional<std::string> chooseFolder(QWidget*, const std::string&) override { return std::nullopt; }
 };
 

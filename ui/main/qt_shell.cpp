@@ -33,6 +33,8 @@ bool QtShell::openFolder(const std::string& folder) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));
 }
 
-bool QtShell::openUrl(const std::string& url) { return QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); }
+bool QtShell::openUrl(const std::string& url) {
+    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
 
 } // namespace kb::ui

@@ -13,12 +13,18 @@ std::optional<std::string> shellFailureText(int code) {
     if (code >= 32)
         return std::nullopt;
     switch (code) {
-    case 0: return "メモリ不足です";
-    case 2: return "ファイルが見つかりません";
-    case 3: return "パスが見つかりません";
-    case 11: return "ファイルが無効です";
-    case 31: return "関連付けられているファイルがありません";
-    default: return "エラーNo.=" + std::to_string(code);
+    case 0:
+        return "メモリ不足です";
+    case 2:
+        return "ファイルが見つかりません";
+    case 3:
+        return "パスが見つかりません";
+    case 11:
+        return "ファイルが無効です";
+    case 31:
+        return "関連付けられているファイルがありません";
+    default:
+        return "エラーNo.=" + std::to_string(code);
     }
 }
 

@@ -5,8 +5,8 @@
 
 namespace kb::ui {
 
-MsgAnswer WindowUi::messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons, MsgAnswer defaultAnswer,
-                               const std::string& title) {
+MsgAnswer WindowUi::messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons,
+                               MsgAnswer defaultAnswer, const std::string& title) {
     if (m_window)
         m_window->flushStatus();
     return m_prompter.messageBox(m_window, text, icon, buttons, defaultAnswer, title);
@@ -24,7 +24,9 @@ std::optional<std::string> WindowUi::chooseFolder(const std::string& prompt) {
     return m_prompter.chooseFolder(m_window, prompt);
 }
 
-std::string WindowUi::statusText() const { return m_window ? m_window->statusText() : std::string(); }
+std::string WindowUi::statusText() const {
+    return m_window ? m_window->statusText() : std::string();
+}
 
 void WindowUi::setStatusText(const std::string& text) {
     if (m_window)
@@ -48,20 +50,30 @@ void WindowUi::setProgress(int done, int total) {
         m_window->setProgress(done, total);
 }
 
-bool WindowUi::changeUse(bool inUse) { return m_window && m_window->Fun_ChangeUse(inUse); }
+bool WindowUi::changeUse(bool inUse) {
+    return m_window && m_window->Fun_ChangeUse(inUse);
+}
 
-bool WindowUi::listSetFocus(const std::string& path) { return m_window && m_window->Fun_ListSetFocus(path); }
+bool WindowUi::listSetFocus(const std::string& path) {
+    return m_window && m_window->Fun_ListSetFocus(path);
+}
 
 void WindowUi::focusDestinationButton() {
     if (m_window)
         m_window->focusDestinationButton();
 }
 
-int WindowUi::currentTab() const { return m_window ? m_window->currentTab() : 1; }
+int WindowUi::currentTab() const {
+    return m_window ? m_window->currentTab() : 1;
+}
 
-std::string WindowUi::tabCaption(int tab) const { return m_window ? m_window->tabCaption(tab) : std::string(); }
+std::string WindowUi::tabCaption(int tab) const {
+    return m_window ? m_window->tabCaption(tab) : std::string();
+}
 
-bool WindowUi::logRefresh() { return m_window && m_window->Fun_LogRefresh(); }
+bool WindowUi::logRefresh() {
+    return m_window && m_window->Fun_LogRefresh();
+}
 
 void WindowUi::logRowRecorded(const CopyLogRow& row, const std::string& trimmedBefore) {
     if (m_window)
