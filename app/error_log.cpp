@@ -73,7 +73,7 @@ bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
         return fail(errno);
     // A negative or oversized number in a hand-edited header starts the ring again at slot 1.
     int n = lastSlot(fd);
-    if (n >= kSlots)
+    if (n < 0 || n >= kSlots)
         n = 0;
 
     char number[8];
