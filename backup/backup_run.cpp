@@ -66,6 +66,10 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
                 throw std::runtime_error(ec.message() + ": " + folder);
         }
     }
+    // A run killed in the middle left its unfinished copy under a temporary name; nothing else removes it.
+    s.files.removeStaleTemporaries(destination);
+    if (!datedFolder.empty())
+        s.files.removeStaleTemporaries(destination + stamp);
     size_t success = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const RunFile& f = files[i];
@@ -137,6 +141,7 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
 
     s.ui.setStatusText(stamp + ".lzh 圧縮中...");
     s.ui.repaintWindow();
+    s.files.removeStaleTemporaries(destination);
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);
@@ -219,6 +224,10 @@ bool runBackup(Services& s, bool interactive) {
     } else {
         success = copyEachFile(s, files, method, destination, runStamp, stamp);
     }
+
+    // The copies were not flushed one by one; a write error the disk reports now is still the run's failure.
+    if (std::error_code ec = s.files.flushToDisk(folderPath))
+        s.reporter.report("バックアップエラー", "[frmMain]-[Fun_BackUp] ", ec.message());
 
     s.ui.changeUse(true);
     s.ui.setWaitCursor(false);

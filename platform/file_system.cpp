@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,10 +63,11 @@ std::error_code writeAll(int fd, std::string_view data) {
     return {};
 }
 
-// Flushes, closes and renames the finished temporary file over the target; on any failure removes it.
+// Closes and renames the finished temporary file over the target; on any failure removes it. A durable
+// finish also flushes the file and its folder first.
 std::error_code finish(int fd, const std::filesystem::path& tmp, const std::filesystem::path& target,
-                       std::error_code ec) {
-    if (!ec && ::fsync(fd) != 0)
+                       std::error_code ec, bool durable = true) {
+    if (durable && !ec && ::fsync(fd) != 0)
         ec = lastError();
     if (int err = closeChecked(fd); !ec && err)
         ec = {err, std::system_category()};
@@ -75,7 +77,8 @@ std::error_code finish(int fd, const std::filesystem::path& tmp, const std::file
         ::unlink(tmp.c_str());
         return ec;
     }
-    syncFolder(target);
+    if (durable)
+        syncFolder(target);
     return {};
 }
 
@@ -178,7 +181,9 @@ std::error_code FileSystem::copyFileReplacing(const std::filesystem::path& from,
     }
     if (!ec && ::fchmod(out, st.st_mode & 0777) != 0)
         ec = lastError();
-    return finish(out, tmp, to, ec);
+    // A flush per copy would cost a disk round trip per file; the run flushes its destination once at its end
+    // (flushToDisk), and the rename keeps the old copy until the new one is whole either way.
+    return finish(out, tmp, to, ec, false);
 }
 
 std::error_code FileSystem::createFolder(const std::filesystem::path& p) {
@@ -191,6 +196,29 @@ std::error_code FileSystem::removeFile(const std::filesystem::path& p) {
     if (::unlink(p.c_str()) != 0)
         return lastError();
     return {};
+}
+
+std::size_t FileSystem::removeStaleTemporaries(const std::filesystem::path& folder) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!isTemporarySiblingName(name))
+            continue;
+        std::error_code typeEc;
+        if (!std::filesystem::is_regular_file(it->symlink_status(typeEc)) || typeEc)
+            continue;
+        // ".<name>.kbtmp-<pid>-<n>": a writer that still runs (here or under another user) keeps its file.
+        const std::size_t tag = name.rfind(kTempTag) + kTempTag.size();
+        const long pid = std::strtol(name.c_str() + tag, nullptr, 10);
+        if (pid <= 0 || pid > INT_MAX || pid == ::getpid())
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        if (::unlink(it->path().c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size) {
@@ -273,6 +301,17 @@ bool isTemporarySiblingName(const std::string& fileName) {
         return true;
     };
     return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
+}
+
+std::error_code FileSystem::flushToDisk(const std::filesystem::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return lastError();
+    std::error_code ec;
+    if (::syncfs(fd) != 0)
+        ec = lastError();
+    ::close(fd);
+    return ec;
 }
 
 } // namespace kb

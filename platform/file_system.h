@@ -46,8 +46,15 @@ public:
     virtual std::error_code copyFileReplacing(const std::filesystem::path& from,
                                               const std::filesystem::path& to);
 
+    // Writes everything cached for the file system holding `folder` to the disk.
+    virtual std::error_code flushToDisk(const std::filesystem::path& folder);
+
     virtual std::error_code createFolder(const std::filesystem::path& p);
     virtual std::error_code removeFile(const std::filesystem::path& p);
+
+    // Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running:
+    // what a kill or a power loss in the middle of a copy left. Returns how many went.
+    virtual std::size_t removeStaleTemporaries(const std::filesystem::path& folder);
 
 protected:
     // The content copy between two open descriptors; a fault injector overrides this.
