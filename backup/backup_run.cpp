@@ -67,9 +67,9 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
         }
     }
     // A run killed in the middle left its unfinished copy under a temporary name; nothing else removes it.
-    s.files.removeStaleTemporaries(destination);
+    removeStaleTemporaries(destination);
     if (!datedFolder.empty())
-        s.files.removeStaleTemporaries(destination + stamp);
+        removeStaleTemporaries(destination + stamp);
     size_t success = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const RunFile& f = files[i];
@@ -141,7 +141,7 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
 
     s.ui.setStatusText(stamp + ".lzh 圧縮中...");
     s.ui.repaintWindow();
-    s.files.removeStaleTemporaries(destination);
+    removeStaleTemporaries(destination);
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);

@@ -198,29 +198,6 @@ std::error_code FileSystem::removeFile(const std::filesystem::path& p) {
     return {};
 }
 
-std::size_t FileSystem::removeStaleTemporaries(const std::filesystem::path& folder) {
-    std::size_t removed = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (!isTemporarySiblingName(name))
-            continue;
-        std::error_code typeEc;
-        if (!std::filesystem::is_regular_file(it->symlink_status(typeEc)) || typeEc)
-            continue;
-        // ".<name>.kbtmp-<pid>-<n>": a writer that still runs (here or under another user) keeps its file.
-        const std::size_t tag = name.rfind(kTempTag) + kTempTag.size();
-        const long pid = std::strtol(name.c_str() + tag, nullptr, 10);
-        if (pid <= 0 || pid > INT_MAX || pid == ::getpid())
-            continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        if (::unlink(it->path().c_str()) == 0)
-            ++removed;
-    }
-    return removed;
-}
-
 std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size) {
     std::uint64_t copied = 0;
     bool kernelCopy = true;
@@ -301,6 +278,31 @@ bool isTemporarySiblingName(const std::string& fileName) {
         return true;
     };
     return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
+}
+
+std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target) {
+    const std::string prefix = target.empty() ? std::string(".") : "." + target + std::string(kTempTag);
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0 || !isTemporarySiblingName(name))
+            continue;
+        std::error_code typeEc;
+        if (!std::filesystem::is_regular_file(it->symlink_status(typeEc)) || typeEc)
+            continue;
+        // ".<name>.kbtmp-<pid>-<n>": another process that still runs (under any user) keeps its file. Our own
+        // writes are synchronous, so one of ours that is still there failed and could not be removed then.
+        const std::size_t tag = name.rfind(kTempTag) + kTempTag.size();
+        const long pid = std::strtol(name.c_str() + tag, nullptr, 10);
+        if (pid <= 0 || pid > INT_MAX)
+            continue;
+        if (pid != ::getpid() && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH))
+            continue;
+        if (::unlink(it->path().c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 std::error_code FileSystem::flushToDisk(const std::filesystem::path& folder) {

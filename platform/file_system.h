@@ -52,10 +52,6 @@ public:
     virtual std::error_code createFolder(const std::filesystem::path& p);
     virtual std::error_code removeFile(const std::filesystem::path& p);
 
-    // Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running:
-    // what a kill or a power loss in the middle of a copy left. Returns how many went.
-    virtual std::size_t removeStaleTemporaries(const std::filesystem::path& folder);
-
 protected:
     // The content copy between two open descriptors; a fault injector overrides this.
     virtual std::error_code copyContent(int fromFd, int toFd, std::uint64_t size);
@@ -70,5 +66,9 @@ std::error_code writeFileReplacing(const std::filesystem::path& target, std::str
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 // True for the names temporarySibling makes (used to clean up after a kill).
 bool isTemporarySiblingName(const std::string& fileName);
+// Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running, what a
+// kill or a power loss in the middle of a write left; only those of `target` when a name is given. Returns how
+// many went.
+std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target = {});
 
 } // namespace kb
