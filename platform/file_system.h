@@ -66,9 +66,9 @@ std::error_code writeFileReplacing(const std::filesystem::path& target, std::str
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 // True for the names temporarySibling makes (used to clean up after a kill).
 bool isTemporarySiblingName(const std::string& fileName);
-// Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running, what a
-// kill or a power loss in the middle of a write left; only those of `target` when a name is given. Returns how
-// many went.
+// Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running, what
+// a kill or a power loss in the middle of a write left; only those of `target` when a name is given. Returns
+// how many went.
 std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target = {});
 
 } // namespace kb
