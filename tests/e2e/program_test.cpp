@@ -1,4 +1,5 @@
 // The built executable in a copy of its program folder, as a user or a scheduler starts it.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -35,12 +36,19 @@ public:
         edit(*store);
     }
 
-    pid_t launch(const std::vector<std::string>& args) {
+    // `display` empty: the offscreen platform; otherwise that X display, with no platform named.
+    pid_t launch(const std::vector<std::string>& args, const std::string& display = "") {
         pid_t pid = fork();
         if (pid == 0) {
             int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            if (display.empty()) {
+                setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            } else {
+                unsetenv("QT_QPA_PLATFORM");
+                unsetenv("WAYLAND_DISPLAY");
+                setenv("DISPLAY", display.c_str(), 1);
+            }
             std::vector<std::string> argv = {(dir / "Kestrelbox").string()};
             argv.insert(argv.end(), args.begin(), args.end());
             std::vector<char*> cargv;
@@ -210,6 +218,63 @@ TEST(Program, UnattendedRunsNeverWaitForAnAnswer) {
     EXPECT_EQ(readFile(target), "old content");
     EXPECT_EQ(p.history().size(), 2u);
     EXPECT_FALSE(fs::exists(p.dir / "COMKestrelbox.mdb"));
+}
+
+TEST(Program, ADisplayThatCannotBeReachedFallsBackToOffscreen) {
+    ProgramFolderCopy p;
+    std::string target = p.prepareSet(1, "one.txt", "1");
+    Outcome o = p.finish(p.launch({"/AUTO", "1"}, ":97"), 60);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(readFile(target), "1");
+}
+
+TEST(Program, ArchiveRunPacksEveryFileForEveryExtractor) {
+    ProgramFolderCopy p;
+    fs::path src = p.data / "src";
+    fs::create_directories(src);
+    fs::create_directories(p.data / "dst");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"表.txt", std::string(20000, 'a')}, {"ソ①.bin", "\x01\x02"}, {"empty", ""}, {"notes.txt", "text"}};
+    p.withStore([&](Store& s) {
+        for (const auto& [name, content] : files) {
+            writeFile(src / name, content);
+            s.insertCopyData("4", (src / name).string());
+        }
+        s.updateFolderPath("4", (p.data / "dst").string());
+        s.updateTab("4", "書庫", "5");
+    });
+    Outcome o = p.run({"/AUTO", "4"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<fs::path> archives;
+    for (const auto& e : fs::directory_iterator(p.data / "dst"))
+        archives.push_back(e.path());
+    ASSERT_EQ(archives.size(), 1u);
+    const std::string archive = shellQuote(archives[0].string());
+    EXPECT_EQ(archives[0].extension(), ".lzh");
+
+    std::string listing;
+    ASSERT_EQ(runCommand("LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 -tf " + archive, &listing), 0);
+    for (const auto& [name, content] : files)
+        EXPECT_NE(listing.find(name + "\n"), std::string::npos) << listing;
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 4);
+    EXPECT_EQ(runCommand("lhasa t " + archive + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(runCommand("7zz t " + archive + " >/dev/null 2>&1"), 0);
+    fs::path out = p.data / "out";
+    fs::create_directories(out);
+    ASSERT_EQ(runCommand("cd " + shellQuote(out.string()) +
+                         " && LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 -xf " + archive),
+              0);
+    for (const auto& [name, content] : files)
+        EXPECT_EQ(readFile(out / name), content) << name;
+
+    std::vector<CopyLogRow> rows = p.history();
+    ASSERT_EQ(rows.size(), 4u);
+    for (const CopyLogRow& r : rows) {
+        EXPECT_EQ(r.CopyAns, Text("○"));
+        EXPECT_EQ(r.TabName, Text("書庫 【日付圧縮】"));
+        EXPECT_EQ(r.FolderPath, Text(archives[0].string()));
+    }
+    EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
 }
 
 TEST(Program, StartFailuresEndWithStatusTwo) {

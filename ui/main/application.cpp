@@ -62,21 +62,28 @@ void onTerminationSignal(int) {
 }
 } // namespace
 
-void closeOnTerminationSignals(QWidget* window) {
-    if (g_signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+void catchTerminationSignals() {
+    if (g_signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &c, 1);
-        window->close();
-    });
     struct sigaction sa = {};
     sa.sa_handler = onTerminationSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+}
+
+void closeOnTerminationSignals(QWidget* window) {
+    catchTerminationSignals();
+    if (g_signalPipe[0] < 0)
+        return;
+    // A signal that came during the start is waiting in the pipe and closes the window once the loop runs.
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char c;
+        [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &c, 1);
+        window->close();
+    });
 }
 
 } // namespace kb::ui

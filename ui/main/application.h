@@ -63,7 +63,9 @@ private:
     std::unique_ptr<frmMain> m_window;
 };
 
-// Closes the window as its close box does when the process gets SIGTERM or SIGINT.
+// SIGTERM and SIGINT close the main window as its close box does: caught from the first moment of the
+// process, acted on once the window is up.
+void catchTerminationSignals();
 void closeOnTerminationSignals(QWidget* window);
 
 } // namespace kb::ui

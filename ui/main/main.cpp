@@ -19,13 +19,19 @@ void quietToolkit(QtMsgType type, const QMessageLogContext&, const QString& mess
 } // namespace
 
 int main(int argc, char** argv) {
-    // A scheduled run has no display: start on the offscreen platform instead of aborting.
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
-        std::getenv("WAYLAND_DISPLAY") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    kb::ui::catchTerminationSignals();
+    // A scheduled run may have no display, or one it cannot reach: the toolkit then falls back to the
+    // offscreen platform instead of aborting.
+    bool choosePlatform = std::getenv("QT_QPA_PLATFORM") == nullptr;
+    if (choosePlatform)
+        setenv("QT_QPA_PLATFORM", std::getenv("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen",
+               1);
 
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(resources);
+    // Programs the shell starts for the user choose their own platform.
+    if (choosePlatform)
+        unsetenv("QT_QPA_PLATFORM");
     QString platform = QGuiApplication::platformName();
     bool headless = platform == "offscreen" || platform == "minimal";
     if (headless)
