@@ -1,0 +1,148 @@
+// A destination that takes no more bytes (a full disk, a file size limit) while a copy or an archive is
+// written: the file's report, a "×" row, the earlier backup as it was, and the run goes on.
+#include <gtest/gtest.h>
+
+#include "fault_support.h"
+#include "platform/cp932.h"
+
+using namespace kb;
+using namespace kb::faults;
+using kb::test::readFile;
+using kb::test::TempDir;
+using kb::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Limit { FileSize, FullDisk };
+
+struct Case {
+    const char* name;
+    Limit limit;
+    bool archive;
+};
+
+class DestinationFull : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        for (const fs::path& d : {src, dst, next})
+            fs::create_directories(d);
+        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+        auto store = p.store();
+        store->updateFolderPath("1", dst.string());
+        store->updateFolderPath("2", next.string());
+        writeFile(src / "next.txt", "the next set");
+        store->insertCopyData("2", (src / "next.txt").string());
+    }
+
+    // A full disk is a small file system mounted on the destination; a limit is the child's RLIMIT_FSIZE.
+    bool prepareLimit(std::uint64_t bytes) {
+        if (GetParam().limit == Limit::FileSize) {
+            limits.fileSize = bytes;
+            return true;
+        }
+        std::string why;
+        if (!mountTmpfs(dst, bytes, &why)) {
+            skipped = why;
+            return false;
+        }
+        mounted = true;
+        return true;
+    }
+
+    void TearDown() override {
+        if (mounted)
+            unmount(dst);
+    }
+
+    std::string noRoom() const {
+        return std::error_code(GetParam().limit == Limit::FileSize ? EFBIG : ENOSPC, std::system_category())
+            .message();
+    }
+
+    std::vector<CopyLogRow> rowsOf(const std::string& set) {
+        std::vector<CopyLogRow> out;
+        for (const CopyLogRow& r : p.history())
+            if (r.TabNo == Text(set))
+                out.push_back(r);
+        return out;
+    }
+
+    Program p;
+    TempDir data{"kbfull"};
+    fs::path src = data / "src", dst = data / "dst", next = data / "next";
+    Limits limits;
+    bool mounted = false;
+    std::string skipped;
+};
+
+TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
+    const std::string big = (src / "big.bin").string(), small = (src / "small.txt").string();
+    if (!GetParam().archive) {
+        // The earlier copies fit; the new version of big.bin does not.
+        if (!prepareLimit(3u << 20))
+            GTEST_SKIP() << skipped;
+        const std::string earlier = randomBytes(1u << 20, 1);
+        writeFile(dst / "big.bin", earlier);
+        writeFile(dst / "small.txt", "old");
+        writeFile(big, randomBytes(GetParam().limit == Limit::FullDisk ? 5u << 20 : (3u << 20) + 1, 2));
+        writeFile(small, "new");
+        p.store()->insertCopyData("1", big);
+        p.store()->insertCopyData("1", small);
+
+        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitNormal) << p.err();
+        EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" + noRoom() +
+                               ")\n\n" + big + "\n");
+        EXPECT_EQ(readFile(dst / "big.bin"), earlier);
+        EXPECT_EQ(readFile(dst / "small.txt"), "new");
+        std::vector<CopyLogRow> rows = rowsOf("1");
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].CopyAns, Text("×"));
+        EXPECT_EQ(rows[1].CopyAns, Text("○"));
+        EXPECT_NE(cp932::toUtf8(readFile(p.dir / "Err.log"))
+                      .find("[mdlMain]-[Fun_FileCopy] コピーエラー。" + noRoom() + " From=" + big),
+                  std::string::npos);
+    } else {
+        // Each staged copy fits; the archive of both does not, beside the earlier archive.
+        writeFile(big, randomBytes(600u << 10, 3));
+        writeFile(small, randomBytes(600u << 10, 4));
+        p.store()->updateTab("1", "設定1", "5");
+        p.store()->insertCopyData("1", big);
+        p.store()->insertCopyData("1", small);
+        if (GetParam().limit == Limit::FullDisk && !prepareLimit(2u << 20))
+            GTEST_SKIP() << skipped;
+        ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        ASSERT_EQ(rowsOf("1").size(), 2u);
+        const fs::path archive = *rowsOf("1")[0].FolderPath;
+        const std::string earlier = readFile(archive);
+        ASSERT_GT(earlier.size(), 1u << 20);
+
+        writeFile(small, randomBytes(600u << 10, 5));
+        if (GetParam().limit == Limit::FileSize)
+            prepareLimit(1u << 20);
+        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitNormal) << p.err();
+        EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピー(圧縮)できませんでした。\n\n" +
+                               archive.string() + "\n");
+        EXPECT_EQ(readFile(archive), earlier);
+        std::vector<CopyLogRow> rows = rowsOf("1");
+        ASSERT_EQ(rows.size(), 4u);
+        EXPECT_EQ(rows[0].CopyAns, Text("×"));
+        EXPECT_EQ(rows[1].CopyAns, Text("×"));
+        EXPECT_EQ(rows[0].FolderPath, Text(archive.string()));
+        EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
+    }
+    EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
+    // The automatic run went on to the next set.
+    EXPECT_EQ(readFile(next / "next.txt"), "the next set");
+    ASSERT_EQ(rowsOf("2").size(), 1u);
+    EXPECT_EQ(rowsOf("2")[0].CopyAns, Text("○"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DestinationFull,
+                         ::testing::Values(Case{"CopyOverFileSizeLimit", Limit::FileSize, false},
+                                           Case{"CopyOntoFullDisk", Limit::FullDisk, false},
+                                           Case{"ArchiveOverFileSizeLimit", Limit::FileSize, true},
+                                           Case{"ArchiveOntoFullDisk", Limit::FullDisk, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

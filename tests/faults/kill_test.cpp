@@ -1,0 +1,329 @@
+// kill -9 of the program in the middle of its work: nothing committed is lost, nothing half-written takes a
+// real name, and the next start cleans up.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "fault_support.h"
+
+using namespace kb;
+using namespace kb::faults;
+using kb::test::TempDir;
+using kb::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kBig = 200u << 20;
+constexpr std::int64_t kOldTime = 1136000000; // the earlier backups
+constexpr std::int64_t kNewTime = 1136100000; // the sources as they are now
+const std::string kEarlierRun = "2005/12/31 23:59:00";
+
+std::int64_t mtimeOf(const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
+}
+
+std::uint64_t sizeOf(const fs::path& p) {
+    std::error_code ec;
+    auto n = fs::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+// One of the first temporary siblings in `dir` whose name starts with ".<name>", or an empty path.
+fs::path temporaryOf(const fs::path& dir, const std::string& name) {
+    for (const fs::path& t : temporaries(dir))
+        if (t.filename().string().rfind("." + name + ".kbtmp-", 0) == 0)
+            return t;
+    return {};
+}
+
+CopyLogRow earlierRow(int seq, const std::string& name, const fs::path& target) {
+    return {kEarlierRun, "1", "設定1 【標準】", seq, "○", name, target.string()};
+}
+
+bool sameRow(const CopyLogRow& a, const CopyLogRow& b) {
+    return a.DateTime == b.DateTime && a.TabNo == b.TabNo && a.TabName == b.TabName && a.SeqNo == b.SeqNo &&
+           a.CopyAns == b.CopyAns && a.FileName == b.FileName && a.FolderPath == b.FolderPath;
+}
+
+// Three large files backed up before, now changed; the run replaces every copy (policy 1).
+class KillDuringBackup : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        fs::create_directories(src);
+        fs::create_directories(dst);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            writeTagged(src / names[i], size(i), "new " + names[i]);
+            test::setMtime(src / names[i], kNewTime);
+            writeTagged(dst / names[i], size(i), "old " + names[i]);
+            test::setMtime(dst / names[i], kOldTime);
+        }
+        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+        auto store = p.store();
+        store->updateFolderPath("1", dst.string());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            store->insertCopyData("1", (src / names[i]).string());
+            store->insertCopyLog(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i]));
+        }
+    }
+
+    static std::uint64_t size(std::size_t i) { return kBig + i * 4097; }
+
+    // The state a kill may leave: every copy whole in its old or its new version, a row for each new one
+    // except perhaps the last, nothing else under a real name.
+    void expectConsistent(std::size_t& renewed, std::size_t& rows) {
+        std::vector<CopyLogRow> history = p.history();
+        std::vector<CopyLogRow> current;
+        std::size_t earlier = 0;
+        for (const CopyLogRow& r : history) {
+            if (r.DateTime == kEarlierRun) {
+                const std::size_t i = static_cast<std::size_t>(r.SeqNo - 1);
+                ASSERT_LT(i, names.size());
+                EXPECT_TRUE(sameRow(r, earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
+                ++earlier;
+            } else {
+                current.push_back(r);
+            }
+        }
+        EXPECT_EQ(earlier, names.size());
+        rows = current.size();
+        for (std::size_t i = 0; i < current.size(); ++i) {
+            EXPECT_EQ(current[i].SeqNo, static_cast<long long>(i + 1));
+            EXPECT_EQ(current[i].CopyAns, Text("○"));
+            EXPECT_EQ(current[i].FolderPath, Text((dst / names[i]).string()));
+        }
+
+        renewed = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const bool isNew = holdsTagged(dst / names[i], size(i), "new " + names[i]);
+            const bool isOld = holdsTagged(dst / names[i], size(i), "old " + names[i]);
+            EXPECT_TRUE(isNew || isOld) << names[i] << " is neither the earlier nor the new copy";
+            EXPECT_EQ(mtimeOf(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
+            if (isNew) {
+                EXPECT_EQ(renewed++, i) << "copies are made in path order";
+            }
+            EXPECT_TRUE(holdsTagged(src / names[i], size(i), "new " + names[i])) << "a source changed";
+        }
+        EXPECT_GE(renewed, rows);
+        EXPECT_LE(renewed, rows + 1);
+
+        std::set<std::string> expected(names.begin(), names.end());
+        for (const auto& e : fs::directory_iterator(dst)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(expected.count(name) || isTemporarySiblingName(name)) << name;
+        }
+    }
+
+    Program p;
+    TempDir data{"kbkill"};
+    fs::path src = data / "src";
+    fs::path dst = data / "dst";
+    std::vector<std::string> names = {"a.bin", "b.bin", "c.bin"};
+};
+
+TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp) {
+    const std::string point = GetParam();
+    pid_t pid = p.launch({"/AUTO", "1"});
+    std::function<bool()> reached;
+    if (point == std::string("first copy half written"))
+        reached = [&] { return sizeOf(temporaryOf(dst, "a.bin")) > kBig / 2; };
+    else if (point == std::string("first copy in place"))
+        reached = [&] { return mtimeOf(dst / "a.bin") == kNewTime; };
+    else
+        reached = [&] { return !temporaryOf(dst, "c.bin").empty() || mtimeOf(dst / "c.bin") == kNewTime; };
+    ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
+    const bool ended = exited(pid);
+    if (ended)
+        std::printf("note: the run ended before \"%s\"\n", point.c_str());
+    p.kill9(pid);
+
+    std::size_t renewed = 0, rows = 0;
+    ASSERT_NO_THROW(p.store()) << "the store must open after the kill";
+    expectConsistent(renewed, rows);
+    if (!ended && point == std::string("first copy half written")) {
+        EXPECT_EQ(renewed, 0u);
+        EXPECT_EQ(temporaries(dst).size(), 1u) << "the cut copy stays under its temporary name";
+    }
+
+    // The next start runs as ever; its run removes what the killed one left.
+    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+    EXPECT_EQ(p.err(), "");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_TRUE(holdsTagged(dst / names[i], size(i), "new " + names[i])) << names[i];
+    EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
+    EXPECT_EQ(p.history().size(), names.size() + rows + names.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, KillDuringBackup,
+                         ::testing::Values("first copy half written", "first copy in place",
+                                           "last copy begun"),
+                         [](const auto& info) {
+                             std::string n = info.param;
+                             std::replace(n.begin(), n.end(), ' ', '_');
+                             return n;
+                         });
+
+// An archive run killed while the archive is written: the earlier archive of that name stays whole.
+TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
+    Program p;
+    TempDir data("kbkilla");
+    const fs::path src = data / "src", dst = data / "dst";
+    fs::create_directories(src);
+    fs::create_directories(dst);
+    writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
+    writeTagged(src / "sparse.bin", 32u << 20, "v1");
+    writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+    {
+        auto store = p.store();
+        store->updateFolderPath("1", dst.string());
+        store->updateTab("1", "設定1", "5");
+        store->insertCopyData("1", (src / "noise.bin").string());
+        store->insertCopyData("1", (src / "sparse.bin").string());
+    }
+    ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+    std::vector<fs::path> archives;
+    for (const auto& e : fs::directory_iterator(dst))
+        archives.push_back(e.path());
+    ASSERT_EQ(archives.size(), 1u);
+    const fs::path archive = archives[0];
+    const fs::path kept = data / "kept.lzh";
+    fs::copy_file(archive, kept);
+
+    writeTagged(src / "sparse.bin", 32u << 20, "v2");
+    pid_t pid = p.launch({"/AUTO", "1"});
+    ASSERT_TRUE(waitFor([&] { return sizeOf(temporaryOf(dst, archive.filename().string())) > 0; }, 120))
+        << p.err();
+    p.kill9(pid);
+
+    ASSERT_NO_THROW(p.store());
+    EXPECT_TRUE(sameBytes(archive, kept));
+    EXPECT_EQ(p.history().size(), 2u) << "the killed run wrote no rows before its archive was made";
+    EXPECT_EQ(temporaries(dst).size(), 1u);
+
+    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+    EXPECT_FALSE(sameBytes(archive, kept));
+    EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
+    EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
+    EXPECT_EQ(p.history().size(), 4u);
+}
+
+// A digest of everything the store holds.
+std::string contentOf(Store& store) {
+    std::string all;
+    auto add = [&](const Text& t) { all += t ? "'" + *t + "'" : std::string("null"); };
+    for (const TabRow& t : store.selectTabs()) {
+        add(t.TabNo), add(t.TabName), add(t.NameType), add(t.FolderPath);
+        for (const std::string& path : store.selectCopyData(t.TabNo))
+            add(path);
+    }
+    store.forEachCopyLog([&](const CopyLogRow& r) {
+        add(r.DateTime), add(r.TabNo), add(r.TabName), add(std::to_string(r.SeqNo)), add(r.CopyAns),
+            add(r.FileName), add(r.FolderPath);
+    });
+    return std::to_string(all.size()) + ":" + std::to_string(std::hash<std::string>{}(all));
+}
+
+// True once the program has its handler for the termination signal, i.e. its window is up and idle.
+bool handlesTermination(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    return false;
+}
+
+class KillDuringCompaction : public ::testing::TestWithParam<const char*> {
+protected:
+    static void SetUpTestSuite() {
+        // One large store for every case: a compaction of it takes long enough to be interrupted.
+        seeded = new TempDir("kbcompact");
+        fs::copy_file(fs::path(KB_PROGRAM_DIR) / "Kestrelbox.mdb", *seeded / "Kestrelbox.mdb");
+        auto store = Store::open(*seeded / "Kestrelbox.mdb");
+        store->updateFolderPath("2", "/srv/backup/二");
+        store->insertCopyData("2", "/home/user/Bob's notes.txt");
+        sqlite3_exec(store->handle(), "BEGIN", nullptr, nullptr, nullptr);
+        for (int run = 0; run < 100; ++run) {
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "2006/%02d/%02d %02d:%02d:00", run / 28 + 1, run % 28 + 1,
+                          run % 24, run % 60);
+            for (int seq = 1; seq <= 50; ++seq)
+                store->insertCopyLog(
+                    {stamp, "2", "設定2 【日時】", seq, seq % 7 ? "○" : "×",
+                     "報告書_" + std::to_string(seq) + ".doc",
+                     "/srv/backup/二/報告書_" + std::to_string(run) + "_" + std::to_string(seq) + ".doc"});
+        }
+        // The bulk lies in a set the window does not load at start-up (tab 1 is selected).
+        for (int i = 0; i < 40000; ++i)
+            store->insertCopyData("3", "/home/user/資料/プロジェクト_" + std::to_string(i / 100) +
+                                           "/議事録とその添付ファイル_" + std::to_string(i) + ".txt");
+        sqlite3_exec(store->handle(), "COMMIT", nullptr, nullptr, nullptr);
+        expected = new std::string(contentOf(*store));
+    }
+    static void TearDownTestSuite() {
+        delete seeded;
+        delete expected;
+    }
+
+    static inline TempDir* seeded = nullptr;
+    static inline std::string* expected = nullptr;
+};
+
+TEST_P(KillDuringCompaction, TheNextStartOpensAStoreWithAllContent) {
+    const std::string point = GetParam();
+    Program p;
+    fs::copy_file(*seeded / "Kestrelbox.mdb", p.dir / "Kestrelbox.mdb", fs::copy_options::overwrite_existing);
+    const fs::path safety = p.dir / "BKKestrelbox.mdb", compact = p.dir / "COMKestrelbox.mdb";
+
+    pid_t pid = p.launch({});
+    ASSERT_TRUE(waitFor([&] { return handlesTermination(pid); }, 60)) << p.err();
+    p.terminate(pid);
+    std::function<bool()> reached;
+    if (point == std::string("safety copy begun"))
+        reached = [&] { return fs::exists(p.dir / ".BKKestrelbox.mdb.tmp") || fs::exists(safety); };
+    else if (point == std::string("compact copy growing"))
+        reached = [&] { return sizeOf(compact) > (1u << 20) || !fs::exists(safety); };
+    else if (point == std::string("compact copy in place"))
+        reached = [&, seen = false]() mutable {
+            seen = seen || fs::exists(compact);
+            return seen && !fs::exists(compact);
+        };
+    else {
+        const int ms = std::stoi(point.substr(point.find(' ') + 1));
+        const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        reached = [at] { return std::chrono::steady_clock::now() >= at; };
+    }
+    ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
+    if (exited(pid))
+        std::printf("note: the compaction ended before \"%s\"\n", point.c_str());
+    p.kill9(pid);
+
+    {
+        std::unique_ptr<Store> store;
+        ASSERT_NO_THROW(store = p.store()) << point;
+        EXPECT_EQ(contentOf(*store), *expected) << point;
+    }
+    // The program starts on it, and its own close (compaction included) removes what the kill left.
+    EXPECT_EQ(p.run({"/AUTO"}), kExitNormal) << p.err();
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(p.files(),
+              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+    EXPECT_EQ(contentOf(*p.store()), *expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, KillDuringCompaction,
+                         ::testing::Values("safety copy begun", "compact copy growing",
+                                           "compact copy in place", "after 100", "after 300"),
+                         [](const auto& info) {
+                             std::string n = info.param;
+                             std::replace(n.begin(), n.end(), ' ', '_');
+                             return n;
+                         });
+
+} // namespace

@@ -1,0 +1,288 @@
+#include "fault_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <random>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/file_system.h"
+
+namespace fs = std::filesystem;
+
+namespace kb::faults {
+namespace {
+
+constexpr std::uint64_t kTagEvery = 4u << 20;
+
+std::string tagAt(const std::string& tag, std::uint64_t offset) {
+    std::string t = "<" + tag + "@" + std::to_string(offset) + ">";
+    t.resize(64, '.');
+    return t;
+}
+
+} // namespace
+
+Program::Program() : dir("kbfault") {
+    for (const char* name : {"Kestrelbox", "Kestrelbox.mdb", "Readme.txt"})
+        fs::copy_file(fs::path(KB_PROGRAM_DIR) / name, dir / name);
+}
+
+Program::~Program() {
+    for (pid_t pid : m_running) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+pid_t Program::launch(const std::vector<std::string>& args, const Limits& limits) {
+    std::vector<std::string> argv = {(dir / "Kestrelbox").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::string errPath = (dir / "stderr.txt").string();
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        ::dup2(err, 2);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (limits.fileSize) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {*limits.fileSize, *limits.fileSize};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (limits.user) {
+            struct passwd* pw = ::getpwuid(*limits.user);
+            gid_t gid = pw ? pw->pw_gid : *limits.user;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(*limits.user) != 0)
+                ::_exit(126);
+        }
+        ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    m_running.push_back(pid);
+    return pid;
+}
+
+int Program::wait(pid_t pid, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill9(pid);
+            return kKilled;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::erase(m_running, pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
+}
+
+int Program::run(const std::vector<std::string>& args, const Limits& limits, double seconds) {
+    return wait(launch(args, limits), seconds);
+}
+
+void Program::kill9(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    std::erase(m_running, pid);
+}
+
+void Program::terminate(pid_t pid) {
+    ::kill(pid, SIGTERM);
+}
+
+std::string Program::err() const {
+    std::string text = test::readFile(dir / "stderr.txt");
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
+        if (line.rfind("QStandardPaths:", 0) != 0)
+            out += line;
+        pos = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+std::vector<CopyLogRow> Program::history() const {
+    std::vector<CopyLogRow> rows;
+    store()->forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });
+    return rows;
+}
+
+std::vector<std::string> Program::files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename() != "stderr.txt")
+            names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool privateMounts(std::string* why) {
+    static int state = 0; // 0 not tried, 1 done, -1 refused
+    static std::string reason;
+    if (state == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            reason = std::string("no private mount namespace: ") + std::strerror(errno);
+            state = -1;
+        } else {
+            state = 1;
+        }
+    }
+    if (why)
+        *why = reason;
+    return state == 1;
+}
+
+bool mountTmpfs(const fs::path& dir, std::uint64_t bytes, std::string* why) {
+    if (!privateMounts(why))
+        return false;
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        if (why)
+            *why = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool makeReadOnly(const fs::path& dir, std::string* why) {
+    if (!privateMounts(why))
+        return false;
+    if (::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        if (why)
+            *why = std::string("cannot remount read-only: ") + std::strerror(errno);
+        ::umount2(dir.c_str(), MNT_DETACH);
+        return false;
+    }
+    return true;
+}
+
+void unmount(const fs::path& dir) {
+    ::umount2(dir.c_str(), MNT_DETACH);
+}
+
+void writeTagged(const fs::path& p, std::uint64_t size, const std::string& tag) {
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + p.string());
+    bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    for (std::uint64_t at = 0; ok && at + 64 <= size; at += kTagEvery)
+        ok = ::pwrite(fd, tagAt(tag, at).data(), 64, static_cast<off_t>(at)) == 64;
+    ::close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot write " + p.string());
+}
+
+bool holdsTagged(const fs::path& p, std::uint64_t size, const std::string& tag) {
+    std::error_code ec;
+    if (fs::file_size(p, ec) != size || ec)
+        return false;
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<char> got(kTagEvery), want(kTagEvery);
+    bool same = true;
+    for (std::uint64_t at = 0; same && at < size; at += kTagEvery) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kTagEvery, size - at));
+        std::fill(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(n), '\0');
+        if (n >= 64) {
+            const std::string t = tagAt(tag, at);
+            std::copy(t.begin(), t.end(), want.begin());
+        }
+        same = ::pread(fd, got.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n) &&
+               std::memcmp(got.data(), want.data(), n) == 0;
+    }
+    ::close(fd);
+    return same;
+}
+
+bool sameBytes(const fs::path& a, const fs::path& b) {
+    std::error_code ea, eb;
+    if (fs::file_size(a, ea) != fs::file_size(b, eb) || ea || eb)
+        return false;
+    int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
+    int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+    bool same = fa >= 0 && fb >= 0;
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (same) {
+        ssize_t n = ::read(fa, x.data(), x.size());
+        ssize_t m = n > 0 ? ::read(fb, y.data(), static_cast<std::size_t>(n)) : 0;
+        if (n <= 0) {
+            same = n == 0;
+            break;
+        }
+        same = m == n && std::memcmp(x.data(), y.data(), static_cast<std::size_t>(n)) == 0;
+    }
+    if (fa >= 0)
+        ::close(fa);
+    if (fb >= 0)
+        ::close(fb);
+    return same;
+}
+
+bool exited(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z';
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string randomBytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (char& c : out)
+        c = static_cast<char>(gen() & 0xFF);
+    return out;
+}
+
+std::vector<fs::path> temporaries(const fs::path& dir) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (isTemporarySiblingName(it->path().filename().string()))
+            out.push_back(it->path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::optional<uid_t> nobodyUser() {
+    struct passwd* pw = ::getpwnam("nobody");
+    if (!pw || pw->pw_uid == 0)
+        return std::nullopt;
+    return pw->pw_uid;
+}
+
+} // namespace kb::faults
