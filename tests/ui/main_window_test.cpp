@@ -14,6 +14,7 @@
 #include "app/shared_state.h"
 #include "platform/cp932.h"
 #include "support/window_fixture.h"
+#include "ui/history/history_model.h"
 #include "ui/main/application.h"
 
 using namespace kb;
@@ -379,6 +380,31 @@ private slots:
         // An unknown key does nothing.
         w.Toolbar_ButtonClick("backup");
         QVERIFY(f.prompter.messages.empty());
+    }
+
+    void backupFromTheToolbarAsksCopiesAndShowsTheRows() {
+        WindowFixture f;
+        TempDir data("kbdata");
+        writeFile(data / "a.txt", "a");
+        writeFile(data / "b.txt", "b");
+        std::filesystem::create_directory(data / "dst");
+        f.store().updateFolderPath("1", (data / "dst").string());
+        f.registerFiles(1, {(data / "a.txt").string(), (data / "b.txt").string()});
+        f.prompter.answers = {MsgAnswer::No};
+        action(f, "Backup")->trigger();
+        QVERIFY(!std::filesystem::exists(data / "dst" / "a.txt"));
+        QVERIFY(f.prompter.texts().back().rfind("バックアップします、よろしいですか\r\n", 0) == 0);
+
+        f.prompter.answers = {MsgAnswer::Yes};
+        f.window().M_File_Click(1);
+        QCOMPARE(readFile(data / "dst" / "b.txt"), std::string("b"));
+        QCOMPARE(f.prompter.messages.back().icon, MsgIcon::Information);
+        QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 2ﾌｧｲﾙ / 全2ﾌｧｲﾙ中 ]"));
+        QCOMPARE(f.window().statusText(), std::string("2個のファイル"));
+        QVERIFY(child<QWidget>(&f.window(), "progress")->isHidden());
+        QVERIFY(action(f, "Backup")->isEnabled() && fileList(f)->isEnabled());
+        QCOMPARE(f.window().historyModel().rowCount(), 2);
+        QCOMPARE(f.window().historyModel().text(0, 3), std::string("a.txt"));
     }
 
     void resetEmptiesTheStoreAfterTwoQuestions() {
