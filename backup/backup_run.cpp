@@ -16,6 +16,7 @@
 #include "backup/file_copy.h"
 #include "backup/file_helpers.h"
 #include "backup/methods.h"
+#include "platform/cp932.h"
 #include "platform/file_system.h"
 #include "store/store.h"
 
@@ -112,7 +113,9 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     Fun_DelDirFile(s, stagingSlash);
 
     // A later file of the same name replaces an earlier one in the staging folder; the earlier one is then
-    // not in the archive and must not be recorded as backed up.
+    // not in the archive and must not be recorded as backed up. Names are the same when the archive writes
+    // them alike: two names that code page 932 turns into one ("?" for what it cannot hold) would be two
+    // members that no extractor keeps apart, so the later one replaces the earlier there too.
     std::map<std::string, size_t> stagedBy;
     std::vector<bool> replaced(files.size(), false);
     size_t staged = 0;
@@ -128,8 +131,13 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
             return false;
         }
         if (copied) {
-            auto [it, fresh] = stagedBy.try_emplace(f.fileName, i);
+            auto [it, fresh] = stagedBy.try_emplace(cp932::fromUtf8(f.fileName), i);
             if (!fresh) {
+                const std::string& earlier = files[it->second].fileName;
+                if (earlier != f.fileName) {
+                    if (std::error_code ec = s.files.removeFile(stagingSlash + earlier))
+                        throw std::runtime_error(ec.message() + ": " + stagingSlash + earlier);
+                }
                 replaced[it->second] = true;
                 it->second = i;
             } else {
