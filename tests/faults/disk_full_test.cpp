@@ -2,6 +2,8 @@
 // written: the file's report, a "×" row, the earlier backup as it was, and the run goes on.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "fault_support.h"
 #include "platform/cp932.h"
 
@@ -144,5 +146,64 @@ INSTANTIATE_TEST_SUITE_P(Faults, DestinationFull,
                                            Case{"ArchiveOverFileSizeLimit", Limit::FileSize, true},
                                            Case{"ArchiveOntoFullDisk", Limit::FullDisk, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The disk of the program folder fills up while a run copies elsewhere: what cannot be written is reported
+// (the compaction at the close at least, which cannot make its safety copy), the copy is made, the store
+// keeps all it held, and once there is room again the program starts as ever.
+TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) {
+    Program p;
+    std::string why;
+    if (!mountTmpfs(p.dir.path(), 48u << 20, &why))
+        GTEST_SKIP() << why;
+    struct Unmount {
+        fs::path dir;
+        ~Unmount() { unmount(dir); }
+    } unmountLater{p.dir.path()};
+    for (const char* name : {"Kestrelbox", "Kestrelbox.mdb", "Readme.txt"})
+        fs::copy_file(fs::path(KB_PROGRAM_DIR) / name, p.dir / name);
+    fs::permissions(p.dir / "Kestrelbox", fs::perms::owner_all, fs::perm_options::add);
+
+    TempDir data("kbfullp");
+    fs::create_directories(data / "dst");
+    writeTagged(data / "big.bin", 160u << 20, "big");
+    {
+        auto store = p.store();
+        store->updateFolderPath("1", (data / "dst").string());
+        store->insertCopyData("1", (data / "big.bin").string());
+        store->insertCopyLog({"2005/12/31 23:59:00", "1", "設定1 【標準】", 1, "○", "big.bin", "earlier"});
+    }
+
+    const pid_t pid = p.launch({"/AUTO", "1"});
+    ASSERT_TRUE(waitFor([&] { return !temporaries(data / "dst").empty() || exited(pid); }, 60));
+    // Every byte left on the program folder's disk goes to a filler.
+    {
+        std::ofstream filler(p.dir / "filler", std::ios::binary);
+        const std::string block(1 << 16, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())))
+            ;
+    }
+    EXPECT_EQ(p.wait(pid), kExitNormal) << p.err();
+    const std::string err = p.err();
+    const std::string full = std::error_code(ENOSPC, std::system_category()).message();
+    EXPECT_NE(err.find("[エラー] Kestrelbox\nMDB最適化エラー[Backup]\n" + full + "\n"), std::string::npos)
+        << err;
+    EXPECT_TRUE(holdsTagged(data / "dst" / "big.bin", 160u << 20, "big"));
+    // The run's row is there unless its failure was reported.
+    const std::size_t expectedRows = err.find("履歴保存エラー") == std::string::npos ? 2 : 1;
+
+    fs::remove(p.dir / "filler");
+    {
+        std::vector<CopyLogRow> rows = p.history();
+        ASSERT_EQ(rows.size(), expectedRows);
+        EXPECT_EQ(rows.back().FolderPath, Text("earlier"));
+    }
+    EXPECT_EQ(p.run({"/AUTO"}), kExitNormal) << p.err();
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(p.history().back().FolderPath, Text("earlier"));
+    std::vector<std::string> left = p.files();
+    std::erase(left, "Err.log");
+    EXPECT_EQ(left,
+              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+}
 
 } // namespace
