@@ -289,6 +289,11 @@ TEST_P(KillDuringCompaction, TheNextStartOpensAStoreWithAllContent) {
         reached = [&] { return fs::exists(p.dir / ".BKKestrelbox.mdb.tmp") || fs::exists(safety); };
     else if (point == std::string("compact copy growing"))
         reached = [&] { return sizeOf(compact) > (1u << 20) || !fs::exists(safety); };
+    else if (point == std::string("compact copy checked"))
+        reached = [&] {
+            return fs::exists(p.dir / "COMKestrelbox.mdb-wal") ||
+                   fs::exists(p.dir / "COMKestrelbox.mdb-journal");
+        };
     else if (point == std::string("compact copy in place"))
         reached = [&, seen = false]() mutable {
             seen = seen || fs::exists(compact);
@@ -319,7 +324,8 @@ TEST_P(KillDuringCompaction, TheNextStartOpensAStoreWithAllContent) {
 
 INSTANTIATE_TEST_SUITE_P(Points, KillDuringCompaction,
                          ::testing::Values("safety copy begun", "compact copy growing",
-                                           "compact copy in place", "after 100", "after 300"),
+                                           "compact copy checked", "compact copy in place", "after 100",
+                                           "after 300"),
                          [](const auto& info) {
                              std::string n = info.param;
                              std::replace(n.begin(), n.end(), ' ', '_');
