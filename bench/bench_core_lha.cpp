@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_report.h"
 #include "platform/lha/unlha.h"
 
 namespace fs = std::filesystem;
@@ -173,6 +174,9 @@ int main() {
                         100.0 * static_cast<double>(jSize) / static_cast<double>(original));
             std::printf("ours / jlha: size %.4f, time %.3f\n",
                         static_cast<double>(ourSize) / static_cast<double>(jSize), ourTime / jTime);
+            kb::bench::benchLine("lha_archive_size", static_cast<double>(ourSize), "bytes", "jlha",
+                                 static_cast<double>(jSize), "ratio<=1.0");
+            kb::bench::benchLine("lha_archive_time", ourTime, "s", "jlha", jTime, "ratio<=0.333");
         }
     } else {
         std::printf("jlha: not available on this machine (package jlha-utils)\n");
@@ -189,6 +193,9 @@ int main() {
                     100.0 * static_cast<double>(gSize) / static_cast<double>(original));
         std::printf("ours / gzip: size %.4f, time %.3f\n",
                     static_cast<double>(ourSize) / static_cast<double>(gSize), ourTime / gTime);
+        kb::bench::benchLine("lha_archive_size_vs_gzip", static_cast<double>(ourSize), "bytes", "gzip_-6",
+                             static_cast<double>(gSize), "-");
+        kb::bench::benchLine("lha_archive_time_vs_gzip", ourTime, "s", "gzip_-6", gTime, "-");
     } else {
         std::printf("gzip: failed (status %d)\n", gr);
     }

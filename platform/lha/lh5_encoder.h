@@ -9,7 +9,7 @@
 namespace kb::lha {
 
 // Receives the compressed bytes. Returning false stops the encoder (the caller has decided to store the
-// member instead, or the write failed).
+// member instead).
 class ByteSink {
 public:
     virtual ~ByteSink() = default;
@@ -35,12 +35,14 @@ public:
 private:
     void compress(bool final);
     void slide();
-    std::uint32_t insertHash(std::uint32_t pos);
-    int longestMatch(std::uint32_t pos, std::uint32_t candidate, int prevLength, int maxLength,
-                     std::uint32_t* distance) const;
+    std::uint32_t insert(std::uint32_t pos);
+    int search(std::uint32_t pos, int current, std::uint32_t* distance);
     void emitLiteral(std::uint8_t c);
     void emitMatch(int length, std::uint32_t distance);
-    void sendBlock();
+    void sendCodes();
+    void sendBlocks(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
+                    const std::uint32_t* pFreq);
+    void countCodes(std::size_t begin, std::size_t end, std::uint32_t* cFreq, std::uint32_t* pFreq) const;
     bool drain();
 
     ByteSink* m_sink = nullptr;
@@ -50,14 +52,15 @@ private:
     std::uint32_t m_base = 0; // stream position of m_buffer[0]
     std::uint32_t m_end = 0;  // stream position one past the last byte held
     std::uint32_t m_pos = 0;  // next position to code
+
+    // Chains of positions with the same four-byte hash, and the latest position of each three-byte hash.
+    // Positions are stored plus one; 0 is the end of a chain.
     std::vector<std::uint32_t> m_head;
     std::vector<std::uint32_t> m_prev;
+    std::vector<std::uint32_t> m_head3;
+    std::uint32_t m_near = 0;
 
-    // The lazy match state carried from one position to the next.
-    int m_prevLength = 0;
-    std::uint32_t m_prevDistance = 0;
-    bool m_literalPending = false;
-
+    // Codes waiting for their block: symbol 0..255 a character, 256.. a match length; offset = distance - 1.
     std::vector<std::uint16_t> m_symbols;
     std::vector<std::uint16_t> m_offsets;
     std::size_t m_count = 0;
