@@ -197,8 +197,11 @@ TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
 
     writeTagged(src / "sparse.bin", 32u << 20, "v2");
     pid_t pid = p.launch({"/AUTO", "1"});
-    ASSERT_TRUE(waitFor([&] { return sizeOf(temporaryOf(dst, archive.filename().string())) > 0; }, 120))
+    ASSERT_TRUE(waitFor(
+        [&] { return sizeOf(temporaryOf(dst, archive.filename().string())) > 0 || exited(pid); }, 120))
         << p.err();
+    if (exited(pid))
+        GTEST_SKIP() << "the archive was complete before the kill could land";
     p.kill9(pid);
 
     ASSERT_NO_THROW(p.store());
