@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <QApplication>
@@ -20,6 +21,9 @@ void quietToolkit(QtMsgType type, const QMessageLogContext&, const QString& mess
 
 int main(int argc, char** argv) {
     kb::ui::catchTerminationSignals();
+    // Under a file size limit ("ulimit -f") a write past it then fails with its own error, which the copy
+    // reports as that file's failure, instead of the signal ending the process in the middle of a run.
+    std::signal(SIGXFSZ, SIG_IGN);
     // A scheduled run may have no display, or one it cannot reach: the toolkit then falls back to the
     // offscreen platform instead of aborting.
     bool choosePlatform = std::getenv("QT_QPA_PLATFORM") == nullptr;
