@@ -24,6 +24,10 @@ struct Case {
     bool archive;
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DestinationFull : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
@@ -119,6 +123,8 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
         const std::string earlier = readFile(archive);
         ASSERT_GT(earlier.size(), 1u << 20);
 
+        // Rows of two runs in the same second would interleave; only the second run's are looked at.
+        p.store()->deleteAllCopyLog();
         writeFile(small, randomBytes(600u << 10, 5));
         if (GetParam().limit == Limit::FileSize)
             prepareLimit(1u << 20);
@@ -127,7 +133,7 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
                                archive.string() + "\n");
         EXPECT_EQ(readFile(archive), earlier);
         std::vector<CopyLogRow> rows = rowsOf("1");
-        ASSERT_EQ(rows.size(), 4u);
+        ASSERT_EQ(rows.size(), 2u);
         EXPECT_EQ(rows[0].CopyAns, Text("×"));
         EXPECT_EQ(rows[1].CopyAns, Text("×"));
         EXPECT_EQ(rows[0].FolderPath, Text(archive.string()));

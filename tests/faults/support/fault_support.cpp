@@ -61,7 +61,6 @@ pid_t Program::launch(const std::vector<std::string>& args, const Limits& limits
         ::dup2(err, 2);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (limits.fileSize) {
-            ::signal(SIGXFSZ, SIG_IGN);
             struct rlimit rl = {*limits.fileSize, *limits.fileSize};
             ::setrlimit(RLIMIT_FSIZE, &rl);
         }

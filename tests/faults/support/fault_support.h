@@ -20,7 +20,7 @@ inline constexpr int kExitStartFailed = 2;
 inline constexpr int kKilled = -1;
 
 struct Limits {
-    std::optional<std::uint64_t> fileSize; // RLIMIT_FSIZE, with SIGXFSZ ignored so that writes fail instead
+    std::optional<std::uint64_t> fileSize; // RLIMIT_FSIZE as "ulimit -f" sets it, SIGXFSZ at its default
     std::optional<uid_t> user;             // the child drops to this user (and its group) before exec
 };
 
