@@ -10,6 +10,7 @@ namespace {
 constexpr std::size_t kBaseSize = 26;
 constexpr std::size_t kCrcExtSize = 5;
 constexpr std::size_t kNameExtOverhead = 3;
+constexpr std::size_t kAttributeExtSize = 5;
 constexpr std::size_t kHeaderCrcOffset = kBaseSize + 1;
 
 void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
@@ -22,19 +23,22 @@ void put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
     put16(b, at + 2, v >> 16);
 }
 
-std::size_t unpaddedSize(std::size_t nameBytes) {
+std::size_t plainSize(std::size_t nameBytes) {
     return kBaseSize + kCrcExtSize + kNameExtOverhead + nameBytes;
+}
+
+bool needsAttributeExt(std::size_t nameBytes) {
+    return (plainSize(nameBytes) & 0xFF) == 0;
 }
 
 } // namespace
 
 std::size_t level2HeaderSize(std::size_t nameBytes) {
-    std::size_t size = unpaddedSize(nameBytes);
-    return (size & 0xFF) == 0 ? size + 1 : size;
+    return plainSize(nameBytes) + (needsAttributeExt(nameBytes) ? kAttributeExtSize : 0);
 }
 
 std::size_t maxLevel2NameBytes() {
-    return 0xFFFF - unpaddedSize(0);
+    return 0xFFFF - plainSize(0) - kAttributeExtSize;
 }
 
 std::vector<std::uint8_t> level2Header(const MemberHeader& h) {
@@ -50,12 +54,13 @@ std::vector<std::uint8_t> level2Header(const MemberHeader& h) {
     put32(b, 7, h.compressedSize);
     put32(b, 11, h.originalSize);
     put32(b, 15, h.mtime);
-    b[19] = 0x20; // MS-DOS attribute byte: archive
+    b[19] = 0x20; // MS-DOS attribute: archive
     b[20] = 0x02; // header level
     put16(b, 21, h.crc);
     b[23] = 'M';
     put16(b, 24, kCrcExtSize);
 
+    // Each extended header: type, data, size of the next one (0 after the last).
     std::size_t at = kBaseSize;
     b[at] = 0x00; // header CRC, filled in last
     put16(b, at + 3, static_cast<std::uint32_t>(kNameExtOverhead + h.name.size()));
@@ -63,7 +68,14 @@ std::vector<std::uint8_t> level2Header(const MemberHeader& h) {
     b[at] = 0x01;
     for (std::size_t i = 0; i < h.name.size(); ++i)
         b[at + 1 + i] = static_cast<std::uint8_t>(h.name[i]);
-    put16(b, at + 1 + h.name.size(), 0);
+    at += kNameExtOverhead + h.name.size();
+    if (needsAttributeExt(h.name.size())) {
+        put16(b, at - 2, kAttributeExtSize);
+        b[at] = 0x40;
+        put16(b, at + 1, 0x20);
+        at += kAttributeExtSize;
+    }
+    put16(b, at - 2, 0);
 
     put16(b, kHeaderCrcOffset, Crc16::of(b.data(), b.size()));
     return b;

@@ -15,14 +15,16 @@ struct MemberHeader {
     std::string name;        // code page 932, bare file name
 };
 
-// Size of the level-2 header for a name of that many bytes (the padding byte included).
+// Size of the level-2 header for a name of that many bytes.
 std::size_t level2HeaderSize(std::size_t nameBytes);
 // Largest name a level-2 header can carry (its size field has 16 bits).
 std::size_t maxLevel2NameBytes();
 
 // The level-2 header: base header with OS id 'M', the header-CRC extended header and the file-name
-// extended header. A header whose size is a multiple of 256 gets one padding byte: its first byte would
-// otherwise be 0, which readers take for the end of the archive.
+// extended header. A header whose size would be a multiple of 256 starts with a 0 byte, which readers take
+// for the end of the archive; such a header also carries the MS-DOS attribute extended header. The usual
+// remedy, one dummy byte after the extended headers, makes readers that walk the extended headers (7-Zip)
+// start the member's data one byte early.
 std::vector<std::uint8_t> level2Header(const MemberHeader& h);
 
 } // namespace kb::lha

@@ -258,6 +258,8 @@ bool Lh5Encoder::finish() {
     compress(true);
     if (m_count > 0 && !m_failed)
         sendCodes();
+    // Zero bits fill up the last byte and no more: bsdtar and 7-Zip take a whole spare byte after the last
+    // code for damaged data.
     m_bits.flush();
     return drain();
 }

@@ -1,0 +1,424 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/cp932.h"
+#include "platform/lha/crc16.h"
+#include "platform/lha/huffman.h"
+#include "platform/lha/unlha.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using namespace kb::test;
+
+namespace {
+
+struct Member {
+    std::string name;
+    std::string data;
+};
+
+std::string commandFor(const fs::path& archive, const fs::path& folder) {
+    return "a -x1 -r2 \"" + archive.string() + "\" \"" + folder.string() + "/\"";
+}
+
+int pack(const fs::path& archive, const fs::path& folder, std::string* message = nullptr) {
+    char out[1024];
+    std::memset(out, 'x', sizeof out);
+    int rc = kb::lha::Unlha(0, commandFor(archive, folder), out, sizeof out);
+    if (message)
+        *message = out;
+    return rc;
+}
+
+// The member headers as they lie in the archive, read without any of the archiver's code.
+struct Header {
+    std::string method;
+    std::uint32_t packed = 0, original = 0, mtime = 0;
+    std::string name; // CP932
+    std::size_t size = 0, offset = 0;
+};
+
+std::uint32_t le(const std::string& b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(b.at(at + static_cast<std::size_t>(i)));
+    return v;
+}
+
+// Stops at the closing 0 byte, which must be the archive's last.
+std::vector<Header> readHeaders(const std::string& b) {
+    std::vector<Header> out;
+    std::size_t at = 0;
+    while (true) {
+        EXPECT_LT(at, b.size()) << "archive without its closing byte";
+        if (at >= b.size() || b[at] == 0)
+            break;
+        Header h;
+        h.offset = at;
+        h.size = le(b, at, 2);
+        h.method = b.substr(at + 2, 5);
+        h.packed = le(b, at + 7, 4);
+        h.original = le(b, at + 11, 4);
+        h.mtime = le(b, at + 15, 4);
+        EXPECT_EQ(b[at + 20], 2) << "header level";
+        EXPECT_EQ(b[at + 23], 'M') << "OS id";
+        for (std::size_t ext = at + 24, next = le(b, ext, 2); next != 0; next = le(b, ext, 2)) {
+            ext += 2;
+            if (b[ext] == 0x01)
+                h.name = b.substr(ext + 1, next - 3);
+            ext += next - 2;
+        }
+        out.push_back(h);
+        at += h.size + h.packed;
+    }
+    EXPECT_EQ(at + 1, b.size()) << "bytes after the closing byte";
+    return out;
+}
+
+std::string sevenZip() {
+    return runCommand("command -v 7z >/dev/null 2>&1") == 0 ? "7z" : "7zz";
+}
+
+void writeMembers(const fs::path& dir, const std::vector<Member>& members) {
+    fs::create_directories(dir);
+    for (const Member& m : members)
+        writeFile(dir / m.name, m.data);
+}
+
+// Every regular file below dir by its path relative to dir; names in CP932 become UTF-8 when asked.
+std::map<std::string, std::string> readTree(const fs::path& dir, bool fromCp932 = false) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) {
+            std::string name = fs::relative(e.path(), dir).string();
+            files[fromCp932 ? kb::cp932::toUtf8(name) : name] = readFile(e.path());
+        }
+    return files;
+}
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The three extractors list the members and give back every byte. 7-Zip takes the byte 0x5C inside a
+// double-byte name for a folder separator, so its names are compared only where they are plain ASCII.
+void expectExtractorsAgree(const fs::path& archive, const std::vector<Member>& members,
+                           const fs::path& work) {
+    std::map<std::string, std::string> expected;
+    bool ascii = true;
+    for (const Member& m : members) {
+        expected[m.name] = m.data;
+        ascii = ascii && std::all_of(m.name.begin(), m.name.end(), [](char c) { return c > 0; });
+    }
+    const std::string a = shellQuote(archive.string());
+    std::string out;
+
+    ASSERT_EQ(runCommand("LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 -tf " + a, &out), 0);
+    std::vector<std::string> listed;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        listed.push_back(out.substr(at, nl - at));
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> names;
+    for (const auto& [name, data] : expected)
+        names.push_back(name);
+    EXPECT_EQ(listed, names) << "bsdtar names";
+
+    const fs::path byTar = work / "bsdtar", byLhasa = work / "lhasa", by7z = work / "7z";
+    fs::create_directories(byTar);
+    fs::create_directories(byLhasa);
+    EXPECT_EQ(runCommand("LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 -xf " + a + " -C " +
+                         shellQuote(byTar.string())),
+              0);
+    EXPECT_TRUE(readTree(byTar) == expected) << "bsdtar contents";
+
+    EXPECT_EQ(runCommand("lhasa t " + a + " 2>&1", &out), 0);
+    EXPECT_EQ(countOf(out, "- Tested"), static_cast<int>(members.size())) << out.substr(0, 2000);
+    EXPECT_EQ(countOf(out, "error"), 0) << out.substr(0, 2000);
+    EXPECT_EQ(runCommand("lhasa -xfq2w=" + shellQuote(byLhasa.string()) + " " + a + " 2>&1"), 0);
+    EXPECT_TRUE(readTree(byLhasa, true) == expected) << "lhasa contents";
+
+    EXPECT_EQ(runCommand(sevenZip() + " t " + a + " 2>&1", &out), 0);
+    EXPECT_NE(out.find("Everything is Ok"), std::string::npos) << out;
+    EXPECT_EQ(runCommand(sevenZip() + " x -y -o" + shellQuote(by7z.string()) + " " + a + " >/dev/null 2>&1"),
+              0);
+    std::map<std::string, std::string> got = readTree(by7z);
+    if (ascii) {
+        EXPECT_TRUE(got == expected) << "7z contents";
+    } else {
+        std::multiset<std::string> want, have;
+        for (const auto& [n, d] : expected)
+            want.insert(d);
+        for (const auto& [n, d] : got)
+            have.insert(d);
+        EXPECT_EQ(have, want) << "7z contents";
+    }
+}
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
+
+// Text with a vocabulary and line numbers: compressible, yet never one long repeat.
+std::string text(std::size_t n) {
+    static const char* words[] = {"backup", "archive", "ファイル", "set", "history", "\t", "folder", "copy",
+                                  "圧縮",   "the",     "of",       "int", "return",  "{",  "}",      ";\n"};
+    std::mt19937 gen(7);
+    std::string s;
+    for (int line = 0; s.size() < n; ++line) {
+        s += std::to_string(line) + ": ";
+        for (int w = 0; w < 12; ++w)
+            s += std::string(words[gen() % 16]) + " ";
+        s += "\n";
+    }
+    s.resize(n);
+    return s;
+}
+
+struct Case {
+    const char* label;
+    std::vector<Member> members;
+    std::vector<std::string> methods; // per member, in name order; empty: not checked
+};
+
+std::vector<Case> cases() {
+    std::vector<Case> c;
+    c.push_back({"empty file", {{"empty.txt", ""}}, {"-lh0-"}});
+    c.push_back({"one byte", {{"one.bin", "x"}}, {"-lh0-"}});
+    c.push_back(
+        {"short repeat", {{"repeat.txt", std::string(60, 'a') + "abcabcabcabcabcabcabcabc"}}, {"-lh5-"}});
+    c.push_back({"200 KB of zeros", {{"zeros.bin", std::string(200000, '\0')}}, {"-lh5-"}});
+    c.push_back({"50 KB random", {{"random.bin", randomBytes(50000, 1)}}, {"-lh0-"}});
+    c.push_back({"2 MB random, stored after the encoder gives up",
+                 {{"big.bin", randomBytes(2 << 20, 2)}},
+                 {"-lh0-"}});
+    c.push_back({"6 MB of text, many blocks", {{"text.txt", text(6 << 20)}}, {"-lh5-"}});
+    c.push_back({"names whose CP932 bytes hold 0x5C and vendor characters",
+                 {{"ソ.txt", "so"}, {"表計算.txt", text(3000)}, {"①②.txt", "maru"}, {"ascii.txt", "a"}},
+                 {}});
+    // 26 base bytes + 5 for the header CRC + 3 + 222 for the name: exactly 256, a size whose first byte
+    // would read as the end of the archive.
+    c.push_back({"header of exactly 256 bytes", {{std::string(218, 'n') + ".txt", "padding"}}, {"-lh0-"}});
+    // Members of many lengths: their streams end at every bit position of a byte, on the boundary too.
+    Case many{"1000 small files", {}, {}};
+    for (int i = 0; i < 1000; ++i)
+        many.members.push_back(
+            {"f" + std::to_string(i) + ".txt", "file " + std::to_string(i) + text(i % 300)});
+    c.push_back(many);
+    return c;
+}
+
+class LhaArchive : public ::testing::TestWithParam<Case> {};
+
+TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
+    const Case& tc = GetParam();
+    TempDir dir("kb-lha");
+    const fs::path src = dir / "TMP", archive = dir / "dest" / "バックアップ 060101.lzh";
+    writeMembers(src, tc.members);
+    fs::create_directories(archive.parent_path());
+    setMtime(src / tc.members.front().name, 1136073600);
+
+    std::string message;
+    ASSERT_EQ(pack(archive, src, &message), 0) << message;
+    EXPECT_EQ(std::distance(fs::directory_iterator(archive.parent_path()), fs::directory_iterator()), 1)
+        << "only the archive is left";
+
+    const std::string bytes = readFile(archive);
+    std::vector<Header> headers = readHeaders(bytes);
+    ASSERT_EQ(headers.size(), tc.members.size());
+    EXPECT_TRUE(std::is_sorted(headers.begin(), headers.end(), [](const Header& x, const Header& y) {
+        return kb::cp932::toUtf8(x.name) < kb::cp932::toUtf8(y.name);
+    }));
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        EXPECT_NE(headers[i].size & 0xFF, 0u) << "a header whose first byte reads as the end";
+        if (!tc.methods.empty()) {
+            EXPECT_EQ(headers[i].method, tc.methods[i]) << headers[i].name;
+        }
+        if (headers[i].method == "-lh5-") {
+            EXPECT_LT(headers[i].packed, headers[i].original);
+        }
+    }
+    auto first = std::find_if(headers.begin(), headers.end(), [&](const Header& h) {
+        return h.name == kb::cp932::fromUtf8(tc.members.front().name);
+    });
+    ASSERT_NE(first, headers.end());
+    EXPECT_EQ(first->mtime, 1136073600u);
+    if (std::string(tc.label) == "header of exactly 256 bytes") {
+        EXPECT_GT(headers[0].size, 256u);
+    }
+    expectExtractorsAgree(archive, tc.members, dir / "out");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return "case" + std::to_string(info.index);
+                         });
+
+TEST(LhaArchiveDamage, FlippedDataAndHeaderBytesAreCaughtByBsdtar) {
+    TempDir dir("kb-lha");
+    writeMembers(dir / "src", {{"text.txt", text(300000)}});
+    const fs::path archive = dir / "a.lzh";
+    ASSERT_EQ(pack(archive, dir / "src"), 0);
+    const std::string good = readFile(archive);
+    const Header h = readHeaders(good).at(0);
+    ASSERT_EQ(h.method, "-lh5-");
+
+    struct Flip {
+        const char* what;
+        std::size_t at;
+        const char* bsdtarArgs;
+    };
+    for (const Flip& f : {Flip{"data byte", h.size + h.packed / 2, "-xOf"}, Flip{"header byte", 16, "-tf"}}) {
+        std::string bad = good;
+        bad[f.at] = static_cast<char>(bad[f.at] ^ 0x10);
+        writeFile(archive, bad);
+        EXPECT_NE(runCommand("LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 " + std::string(f.bsdtarArgs) +
+                             " " + shellQuote(archive.string()) + " >/dev/null 2>&1"),
+                  0)
+            << f.what;
+    }
+}
+
+// Failures leave the older archive as it was and nothing else in its folder.
+class LhaFailure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dest);
+        writeFile(archive, "old archive");
+        writeMembers(src, {{"a.txt", "fine"}});
+    }
+    void expectFailedCleanly(int rc, const std::string& message) {
+        EXPECT_NE(rc, 0);
+        EXPECT_FALSE(message.empty());
+        EXPECT_EQ(readFile(archive), "old archive");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dest), fs::directory_iterator()), 1)
+            << "a temporary file left";
+    }
+    TempDir dir{"kb-lha"};
+    fs::path src = dir / "TMP", dest = dir / "dest", archive = dest / "060101.lzh";
+};
+
+TEST_F(LhaFailure, FileLargerThanAMemberCanBe) {
+    { std::ofstream(src / "huge.bin").put('\0'); }
+    fs::resize_file(src / "huge.bin", std::uint64_t{1} << 32); // sparse, one byte over 4 GiB - 1
+    std::string message;
+    const int rc = pack(archive, src, &message);
+    expectFailedCleanly(rc, message);
+    EXPECT_NE(message.find("huge.bin"), std::string::npos) << message;
+}
+
+TEST_F(LhaFailure, UnreadableFile) {
+    // Root reads a file whatever its permission bits; /proc/self/mem is a regular file whose first page
+    // cannot be read.
+    if (::geteuid() == 0) {
+        fs::create_symlink("/proc/self/mem", src / "unreadable.bin");
+    } else {
+        writeFile(src / "unreadable.bin", "secret");
+        fs::permissions(src / "unreadable.bin", fs::perms::none);
+    }
+    std::string message;
+    const int rc = pack(archive, src, &message);
+    expectFailedCleanly(rc, message);
+    EXPECT_NE(message.find("unreadable.bin"), std::string::npos) << message;
+}
+
+TEST_F(LhaFailure, MissingOrEmptyFolder) {
+    std::string message;
+    int rc = pack(archive, dir / "missing", &message);
+    expectFailedCleanly(rc, message);
+    fs::create_directories(dir / "empty" / "sub");
+    writeFile(dir / "empty" / "sub" / "deeper.txt", "not flat");
+    rc = pack(archive, dir / "empty", &message);
+    expectFailedCleanly(rc, message);
+}
+
+TEST_F(LhaFailure, CommandTextOtherThanTheConvention) {
+    const std::string a = archive.string(), s = src.string();
+    for (const std::string& command :
+         {std::string(""), std::string("a -x1 -r2"), "a -x1 -r2 \"" + a + "\"",
+          "a -x1 -r2 \"" + a + "\" \"" + s + "\"", "a -x0 -r2 \"" + a + "\" \"" + s + "/\"",
+          "x -x1 -r2 \"" + a + "\" \"" + s + "/\"", "a -x1 -r2 \"" + a + "\" \"" + s + "/\" ",
+          "a -x1 -r2 \"\" \"" + s + "/\"", "a -x1 -r2 \"" + a + "\" \"" + s + "/\"\" \"/\""}) {
+        char out[256] = "";
+        const int rc = kb::lha::Unlha(0, command, out, sizeof out);
+        expectFailedCleanly(rc, out);
+    }
+}
+
+TEST(LhaArchiveBasics, ReplacesAnOlderArchiveAndSkipsSubFolders) {
+    TempDir dir("kb-lha");
+    writeMembers(dir / "src", {{"b.txt", "bee"}, {"a.txt", "ay"}});
+    fs::create_directories(dir / "src" / "sub");
+    writeFile(dir / "src" / "sub" / "inner.txt", "inner");
+    writeFile(dir / "a.lzh", "old archive");
+    ASSERT_EQ(pack(dir / "a.lzh", dir / "src"), 0);
+    std::vector<Header> headers = readHeaders(readFile(dir / "a.lzh"));
+    ASSERT_EQ(headers.size(), 2u);
+    EXPECT_EQ(headers[0].name, "a.txt");
+    EXPECT_EQ(headers[1].name, "b.txt");
+}
+
+TEST(LhaArchiveBasics, MessageIsCutToTheBuffer) {
+    char small[6];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_NE(kb::lha::Unlha(0, "nonsense that is long", small, sizeof small), 0);
+    EXPECT_EQ(std::strlen(small), 5u);
+    EXPECT_NE(kb::lha::Unlha(0, "nonsense", nullptr, 0), 0);
+}
+
+TEST(LhaCrc16, ArcVariant) {
+    const std::string check = "123456789";
+    EXPECT_EQ(kb::lha::Crc16::of(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xBB3D);
+    const std::string data = randomBytes(1001, 3);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
+    kb::lha::Crc16 pieces;
+    for (std::size_t at = 0, n = 1; at < data.size(); at += n, n = n * 2 + 1)
+        pieces.update(p + at, std::min(n, data.size() - at));
+    EXPECT_EQ(pieces.value(), kb::lha::Crc16::of(p, data.size()));
+}
+
+TEST(LhaHuffman, LengthsStayWithinSixteenBitsAndFillTheCodeSpace) {
+    std::vector<std::uint32_t> fibonacci(40);
+    fibonacci[0] = fibonacci[1] = 1;
+    for (std::size_t i = 2; i < fibonacci.size(); ++i)
+        fibonacci[i] = fibonacci[i - 1] + fibonacci[i - 2];
+    std::vector<std::uint32_t> skewed(510, 0);
+    std::mt19937 gen(5);
+    for (std::size_t i = 0; i < skewed.size(); i += 1 + gen() % 3)
+        skewed[i] = 1 + (gen() % 1000) * (gen() % 1000);
+    for (const auto& freq : {fibonacci, skewed}) {
+        std::vector<std::uint8_t> len(freq.size());
+        int single = -1;
+        ASSERT_GE(kb::lha::huffmanLengths(freq, len, 16, &single), 2);
+        std::uint64_t kraft = 0;
+        for (std::size_t s = 0; s < freq.size(); ++s) {
+            EXPECT_LE(len[s], 16);
+            EXPECT_EQ(len[s] == 0, freq[s] == 0);
+            if (len[s])
+                kraft += std::uint64_t{1} << (16 - len[s]);
+        }
+        EXPECT_EQ(kraft, std::uint64_t{1} << 16);
+    }
+    std::vector<std::uint32_t> one(14, 0);
+    one[9] = 7;
+    std::vector<std::uint8_t> len(14);
+    int single = -1;
+    EXPECT_EQ(kb::lha::huffmanLengths(one, len, 16, &single), 1);
+    EXPECT_EQ(single, 9);
+}
+
+} // namespace
