@@ -1,7 +1,6 @@
 #include "platform/lha/archive_writer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/cp932.h"
+#include "platform/file_system.h"
 #include "platform/lha/crc16.h"
 #include "platform/lha/header.h"
 #include "platform/lha/lh5_encoder.h"
@@ -53,15 +53,6 @@ private:
     int m_fd;
 };
 
-// Same pattern as the other writers of the program use for their temporary siblings, so that a clean-up
-// after a kill recognises ours too.
-fs::path temporaryName(const fs::path& target, int attempt) {
-    static std::atomic<unsigned> counter{0};
-    std::string name = "." + target.filename().string() + ".kbtmp-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(counter.fetch_add(1) + static_cast<unsigned>(attempt));
-    return target.parent_path() / name;
-}
-
 // The archive under construction: buffered sequential writes, header patches in place, removal unless
 // committed.
 class OutFile {
@@ -69,7 +60,7 @@ public:
     explicit OutFile(const fs::path& target) : m_target(target) {
         m_buffer.reserve(kIoChunk);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            fs::path candidate = temporaryName(target, attempt);
+            fs::path candidate = temporarySibling(target);
             int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 m_fd = std::make_unique<Fd>(fd);
@@ -77,7 +68,7 @@ public:
                 return;
             }
             if (errno != EEXIST)
-                fail(ArchiveStatus::WriteError, "cannot create '" + candidate.string() + "'", errno);
+                fail(ArchiveStatus::WriteError, "cannot create '" + target.string() + "'", errno);
         }
         fail(ArchiveStatus::WriteError, "cannot find a free temporary name beside '" + target.string() + "'");
     }
@@ -141,6 +132,11 @@ public:
         if (::rename(m_path.c_str(), m_target.c_str()) != 0)
             fail(ArchiveStatus::WriteError, "cannot replace '" + m_target.string() + "'", errno);
         m_committed = true;
+        // The new name itself is on disk only once the folder is.
+        fs::path folder = m_target.parent_path().empty() ? fs::path(".") : m_target.parent_path();
+        Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() >= 0)
+            ::fsync(dir.get());
     }
 
 private:
@@ -178,21 +174,17 @@ public:
     CompressedSink(OutFile& out, std::uint64_t limit) : m_out(out), m_limit(limit) {}
     bool put(const std::uint8_t* data, std::size_t size) override {
         m_written += size;
-        if (m_written >= m_limit) {
-            m_notSmaller = true;
+        if (m_written >= m_limit)
             return false;
-        }
         m_out.write(data, size);
         return true;
     }
     std::uint64_t written() const { return m_written; }
-    bool notSmaller() const { return m_notSmaller; }
 
 private:
     OutFile& m_out;
     std::uint64_t m_limit;
     std::uint64_t m_written = 0;
-    bool m_notSmaller = false;
 };
 
 struct Source {
@@ -202,7 +194,7 @@ struct Source {
 
 class MemberWriter {
 public:
-    MemberWriter(OutFile& out) : m_out(out), m_buffer(kIoChunk) {}
+    explicit MemberWriter(OutFile& out) : m_out(out), m_buffer(kIoChunk) {}
 
     void add(const Source& src) {
         Fd in(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -306,10 +298,12 @@ std::vector<Source> listSources(const fs::path& folder, const fs::path& archive)
         std::error_code sec;
         if (!it->is_regular_file(sec))
             continue;
-        // An older archive of the same name inside the folder is not packed into its successor.
-        if (fs::equivalent(it->path(), archive, sec))
+        // An older archive of the same name inside the folder is not packed into its successor, nor is what
+        // a killed writer left behind.
+        const std::string name = it->path().filename().string();
+        if (fs::equivalent(it->path(), archive, sec) || isTemporarySiblingName(name))
             continue;
-        sources.push_back({it->path().filename().string(), it->path()});
+        sources.push_back({name, it->path()});
     }
     if (ec)
         fail(ArchiveStatus::NoSource, "cannot list '" + folder.string() + "': " + ec.message());

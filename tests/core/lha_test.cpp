@@ -359,14 +359,17 @@ TEST_F(LhaFailure, CommandTextOtherThanTheConvention) {
     }
 }
 
-TEST(LhaArchiveBasics, ReplacesAnOlderArchiveAndSkipsSubFolders) {
+// Only the files of the folder itself: not a sub-folder, not the older archive when it lies in that folder,
+// not what a killed writer left behind.
+TEST(LhaArchiveBasics, ReplacesAnOlderArchiveInTheFolderWithoutPackingIt) {
     TempDir dir("kb-lha");
-    writeMembers(dir / "src", {{"b.txt", "bee"}, {"a.txt", "ay"}});
-    fs::create_directories(dir / "src" / "sub");
-    writeFile(dir / "src" / "sub" / "inner.txt", "inner");
-    writeFile(dir / "a.lzh", "old archive");
-    ASSERT_EQ(pack(dir / "a.lzh", dir / "src"), 0);
-    std::vector<Header> headers = readHeaders(readFile(dir / "a.lzh"));
+    const fs::path src = dir / "src", archive = src / "a.lzh";
+    writeMembers(src, {{"b.txt", "bee"}, {"a.txt", "ay"}, {".a.lzh.kbtmp-1-1", "cut"}});
+    fs::create_directories(src / "sub");
+    writeFile(src / "sub" / "inner.txt", "inner");
+    writeFile(archive, "old archive");
+    ASSERT_EQ(pack(archive, src), 0);
+    std::vector<Header> headers = readHeaders(readFile(archive));
     ASSERT_EQ(headers.size(), 2u);
     EXPECT_EQ(headers[0].name, "a.txt");
     EXPECT_EQ(headers[1].name, "b.txt");
