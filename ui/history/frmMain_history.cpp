@@ -60,6 +60,10 @@ bool frmMain::Fun_LogRefresh() {
 }
 
 void frmMain::logRowRecorded(const CopyLogRow& row, const std::string& trimmedBefore) {
+    // During a run the list gains a row per file; it is painted with the window's coalesced repaints, not
+    // with every status text.
+    if (m_busy)
+        ListViewLog->setUpdatesEnabled(false);
     m_history->insertRecorded(row);
     if (!trimmedBefore.empty())
         m_history->removeBefore(trimmedBefore);

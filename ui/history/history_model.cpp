@@ -23,7 +23,7 @@ bool historyBefore(const CopyLogRow& a, const CopyLogRow& b) {
 }
 
 int HistoryModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    return parent.isValid() ? 0 : static_cast<int>(size());
 }
 
 int HistoryModel::columnCount(const QModelIndex& parent) const {
@@ -31,7 +31,7 @@ int HistoryModel::columnCount(const QModelIndex& parent) const {
 }
 
 std::string HistoryModel::text(int row, int column) const {
-    const CopyLogRow& r = m_rows[static_cast<std::size_t>(row)];
+    const CopyLogRow& r = this->row(row);
     switch (column) {
     case 0:
         return orEmpty(r.DateTime);
@@ -61,37 +61,62 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 
 void HistoryModel::clear() {
     beginResetModel();
-    m_rows.clear();
+    m_head.clear();
+    m_tail.clear();
     endResetModel();
 }
 
 void HistoryModel::reload(std::deque<CopyLogRow> rows) {
     beginResetModel();
-    m_rows = std::move(rows);
+    m_head.clear();
+    m_tail = std::move(rows);
     endResetModel();
 }
 
+void HistoryModel::moveSplit(std::size_t at) {
+    while (m_head.size() < at) {
+        m_head.push_back(std::move(m_tail.front()));
+        m_tail.pop_front();
+    }
+    while (m_head.size() > at) {
+        m_tail.push_front(std::move(m_head.back()));
+        m_head.pop_back();
+    }
+}
+
 void HistoryModel::insertRecorded(const CopyLogRow& row) {
-    auto pos = std::upper_bound(m_rows.begin(), m_rows.end(), row, historyBefore);
-    int at = static_cast<int>(pos - m_rows.begin());
+    // The first row that comes after the new one.
+    std::size_t lo = 0, hi = size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (historyBefore(row, this->row(static_cast<int>(mid))))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    const int at = static_cast<int>(lo);
     beginInsertRows({}, at, at);
-    m_rows.insert(pos, row);
+    moveSplit(lo);
+    m_head.push_back(row);
     endInsertRows();
 }
 
 void HistoryModel::removeBefore(const std::string& time) {
     // Rows without a DateTime sort last and are never trimmed (the store's comparison skips them too).
-    std::size_t end = m_rows.size();
-    while (end > 0 && !m_rows[end - 1].DateTime)
+    std::size_t end = size();
+    while (end > 0 && !row(static_cast<int>(end - 1)).DateTime)
         --end;
     std::size_t begin = end;
-    while (begin > 0 && *m_rows[begin - 1].DateTime < time)
+    while (begin > 0 && *row(static_cast<int>(begin - 1)).DateTime < time)
         --begin;
     if (begin == end)
         return;
     beginRemoveRows({}, static_cast<int>(begin), static_cast<int>(end) - 1);
-    m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(begin),
-                 m_rows.begin() + static_cast<std::ptrdiff_t>(end));
+    // The oldest rows go; the split stays where the run writes unless they reach into the rows before it.
+    if (begin < m_head.size())
+        moveSplit(begin);
+    const auto first = m_tail.begin() + static_cast<std::ptrdiff_t>(begin - m_head.size());
+    m_tail.erase(first, first + static_cast<std::ptrdiff_t>(end - begin));
     endRemoveRows();
 }
 

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <QAbstractTableModel>
+#include <vector>
 
 #include "store/store.h"
 
@@ -27,14 +28,23 @@ public:
     // Removes every row whose DateTime is before `time` (they are all at the end).
     void removeBefore(const std::string& time);
 
-    const CopyLogRow& row(int i) const { return m_rows[static_cast<std::size_t>(i)]; }
+    const CopyLogRow& row(int i) const {
+        const auto n = static_cast<std::size_t>(i);
+        return n < m_head.size() ? m_head[n] : m_tail[n - m_head.size()];
+    }
     // The five texts a row shows: DateTime, TabName, CopyAns, FileName, FolderPath.
     std::string text(int row, int column) const;
 
     static const char* const kHeaders[5];
 
 private:
-    std::deque<CopyLogRow> m_rows;
+    // The rows are m_head followed by m_tail, split where the last row went in: the rows of a run follow
+    // each other at one place of the list, so each goes in at the end of m_head without moving the others.
+    void moveSplit(std::size_t at);
+    std::size_t size() const { return m_head.size() + m_tail.size(); }
+
+    std::vector<CopyLogRow> m_head;
+    std::deque<CopyLogRow> m_tail;
 };
 
 // True when a comes before b in the history order.

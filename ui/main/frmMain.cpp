@@ -1,10 +1,10 @@
 #include "ui/main/frmMain.h"
 
 #include <charconv>
+#include <chrono>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFrame>
@@ -46,6 +46,13 @@ namespace {
 constexpr const char* kMain = "Main";
 // Status texts during a run are painted at most this often; the last one is always painted.
 constexpr qint64 kStatusPaintMs = 30;
+
+// A monotonic clock: a system clock set back during a run must not stop the painting.
+qint64 paintClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
@@ -615,6 +622,7 @@ void frmMain::splitterDropped(QWidget* target, QPoint globalPos) {
 
 bool frmMain::Fun_ChangeUse(bool inUse) {
     try {
+        m_busy = !inUse;
         toolbarButton("Backup")->setEnabled(inUse);
         toolbarButton("Option")->setEnabled(inUse);
         for (int i : {1, 3, 4, 6})
@@ -703,27 +711,45 @@ std::string frmMain::statusText() const {
 
 void frmMain::setStatusText(const std::string& text) {
     m_statusPanel->setText(q(text));
-    qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now - m_lastStatusPaint >= kStatusPaintMs) {
-        m_lastStatusPaint = now;
-        StatusBar->repaint();
-        m_statusDirty = false;
-    } else {
+    if (paintClockMs() - m_lastStatusPaint >= kStatusPaintMs)
+        paintStatus();
+    else
         m_statusDirty = true;
-    }
 }
 
-void frmMain::flushStatus() {
-    m_lastStatusPaint = QDateTime::currentMSecsSinceEpoch();
+void frmMain::paintStatus() {
+    m_lastStatusPaint = paintClockMs();
     m_statusDirty = false;
     StatusBar->repaint();
 }
 
+void frmMain::flushStatus() {
+    ListViewLog->setUpdatesEnabled(true);
+    m_progress->setUpdatesEnabled(true);
+    m_lastWindowPaint = paintClockMs();
+    paintStatus();
+}
+
+void frmMain::repaintWindow() {
+    if (paintClockMs() - m_lastWindowPaint >= kStatusPaintMs) {
+        flushStatus();
+        repaint();
+    } else if (m_statusDirty) {
+        // The text announces what the run does next, which may take long: it is never left unpainted.
+        paintStatus();
+    }
+}
+
 void frmMain::setProgress(int done, int total) {
     if (total <= 0) {
+        m_progress->setUpdatesEnabled(true);
         m_progress->hide();
         return;
     }
+    // The bar repaints itself at once on every new value, and with it every changed part of the window: a
+    // full paint per file. It is painted with the window instead.
+    if (m_busy)
+        m_progress->setUpdatesEnabled(false);
     m_progress->setRange(0, total);
     m_progress->setValue(done);
     m_progress->show();

@@ -109,7 +109,10 @@ public:
     // The status panel and progress, as the core's user interface asks for them.
     std::string statusText() const;
     void setStatusText(const std::string& text);
+    // Paints the status bar with everything else that changed: the window is up to date afterwards.
     void flushStatus();
+    // The whole window at most once per status interval, the status text every time it changed.
+    void repaintWindow();
     void setProgress(int done, int total);
     void setWaitCursor(bool wait);
     void focusDestinationButton();
@@ -138,6 +141,7 @@ private:
     void storeDestination();
     void splitterDropped(QWidget* target, QPoint globalPos);
     void report(const char* caption, const char* context, const std::string& error);
+    void paintStatus();
     MsgAnswer ask(const std::string& text, MsgIcon icon, MsgButtons buttons, MsgAnswer def = MsgAnswer::Ok);
 
     Services& s;
@@ -180,7 +184,10 @@ private:
     std::vector<TwipsValue> m_fileColumns, m_logColumns;
     std::string m_pendingStatus;
     bool m_statusDirty = false;
+    bool m_busy = false;
+    // Monotonic milliseconds of the last paint of the status bar and of the whole window.
     qint64 m_lastStatusPaint = 0;
+    qint64 m_lastWindowPaint = 0;
 };
 
 } // namespace kb::ui

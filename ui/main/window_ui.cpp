@@ -34,10 +34,8 @@ void WindowUi::setStatusText(const std::string& text) {
 }
 
 void WindowUi::repaintWindow() {
-    if (m_window) {
-        m_window->flushStatus();
-        m_window->repaint();
-    }
+    if (m_window)
+        m_window->repaintWindow();
 }
 
 void WindowUi::setWaitCursor(bool wait) {

@@ -1,0 +1,150 @@
+// What the window shows while a run copies, with its paints coalesced: every status text still reaches the
+// screen before the step it announces, the bar steps through every value, and the history list ends as a
+// reload would show it. The history model alone keeps the reload order through any insertions and trims.
+#include <algorithm>
+#include <numeric>
+#include <QAbstractItemModelTester>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTest>
+#include <random>
+
+#include "support/window_fixture.h"
+#include "ui/history/history_model.h"
+
+using namespace kb;
+using namespace kb::test;
+
+namespace {
+
+// The texts a label showed each time it was painted.
+class PaintedTexts : public QObject {
+public:
+    explicit PaintedTexts(QLabel* label) : m_label(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint && (texts.empty() || texts.back() != m_label->text().toStdString()))
+            texts.push_back(m_label->text().toStdString());
+        return false;
+    }
+    std::vector<std::string> texts;
+
+private:
+    QLabel* m_label;
+};
+
+CopyLogRow row(const std::string& time, const std::string& tab, long long seq) {
+    return CopyLogRow{
+        time, tab, "設定" + tab, seq, "○", "f" + std::to_string(seq), "/b/f" + std::to_string(seq)};
+}
+
+std::vector<std::string> keys(const ui::HistoryModel& m) {
+    std::vector<std::string> out;
+    for (int r = 0; r < m.rowCount(); ++r)
+        out.push_back(m.text(r, 0) + "|" + *m.row(r).TabNo + "|" + std::to_string(m.row(r).SeqNo));
+    return out;
+}
+
+std::vector<std::string> keys(std::vector<CopyLogRow> rows) {
+    std::stable_sort(rows.begin(), rows.end(), ui::historyBefore);
+    std::vector<std::string> out;
+    for (const CopyLogRow& r : rows)
+        out.push_back(*r.DateTime + "|" + *r.TabNo + "|" + std::to_string(r.SeqNo));
+    return out;
+}
+
+} // namespace
+
+class RunDisplayTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void aRunPaintsEveryTextAndEveryValue() {
+        WindowFixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
+        const int n = 40;
+        std::vector<std::string> paths;
+        auto name = [](int i) { return "in" + std::to_string(100 + i).substr(1) + ".txt"; };
+        for (int i = 0; i < n; ++i) {
+            paths.push_back((f.dir / name(i)).string());
+            writeFile(paths.back(), "x");
+        }
+        std::filesystem::create_directory(f.dir / "out");
+        f.store().updateFolderPath("1", (f.dir / "out").string());
+        f.registerFiles(1, paths);
+        f.window().Fun_LogRefresh();
+
+        PaintedTexts painted(child<QLabel>(&f.window(), "StatusPanel1"));
+        std::vector<int> values;
+        auto* bar = child<QProgressBar>(&f.window(), "progress");
+        connect(bar, &QProgressBar::valueChanged, [&values](int v) { values.push_back(v); });
+        f.window().Toolbar_ButtonClick("Backup");
+        for (auto& t : painted.texts)
+            qWarning("painted %s", t.c_str());
+
+        for (int i = 1; i <= n; ++i) {
+            std::string text =
+                name(i - 1) + " バックアップ中... [ " + std::to_string(i) + " / " + std::to_string(n) + " ]";
+            QVERIFY2(std::find(painted.texts.begin(), painted.texts.end(), text) != painted.texts.end(),
+                     text.c_str());
+        }
+        QCOMPARE(painted.texts.back(), std::to_string(n) + "個のファイル");
+        std::vector<int> expected(n + 1);
+        std::iota(expected.begin(), expected.end(), 0);
+        QCOMPARE(values, expected);
+        QVERIFY(bar->isHidden() && bar->updatesEnabled());
+        QVERIFY(child<QWidget>(&f.window(), "ListViewLog")->updatesEnabled());
+
+        std::vector<std::string> incremental;
+        for (int r = 0; r < f.window().historyModel().rowCount(); ++r)
+            incremental.push_back(f.window().historyModel().text(r, 3));
+        QCOMPARE(static_cast<int>(incremental.size()), n);
+        f.window().Fun_LogRefresh();
+        for (int r = 0; r < n; ++r)
+            QCOMPARE(f.window().historyModel().text(r, 3), incremental[static_cast<std::size_t>(r)]);
+    }
+
+    void modelKeepsReloadOrderThroughInsertionsAndTrims() {
+        ui::HistoryModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        std::vector<CopyLogRow> all;
+        for (int run = 4; run >= 1; --run)
+            for (int seq = 1; seq <= 3; ++seq)
+                all.push_back(row("2006/01/0" + std::to_string(run) + " 10:00:00", "1", seq));
+        model.reload(std::deque<CopyLogRow>(all.begin(), all.end()));
+
+        auto insert = [&](const CopyLogRow& r) {
+            all.push_back(r);
+            model.insertRecorded(r);
+            QCOMPARE(keys(model), keys(all));
+        };
+        auto trim = [&](const std::string& before) {
+            std::erase_if(all, [&before](const CopyLogRow& r) { return *r.DateTime < before; });
+            model.removeBefore(before);
+            QCOMPARE(keys(model), keys(all));
+        };
+
+        // A new run on top, then a second set in the same second (its rows go before the first set's),
+        // then rows landing in the middle and at the end, in random order.
+        for (int seq = 1; seq <= 5; ++seq)
+            insert(row("2006/01/09 10:00:00", "1", seq));
+        for (int seq = 1; seq <= 3; ++seq)
+            insert(row("2006/01/09 10:00:00", "3", seq));
+        insert(row("2006/01/09 10:00:00", "1", 6));
+        std::mt19937 random(7);
+        for (int i = 0; i < 40; ++i) {
+            int day = static_cast<int>(random() % 9) + 1;
+            insert(row("2006/01/0" + std::to_string(day) + " 10:00:00", std::to_string(random() % 4 + 1),
+                       static_cast<long long>(random() % 50)));
+        }
+        trim("2006/01/03 10:00:00");
+        trim("2006/01/03 10:00:00");
+        insert(row("2006/01/09 10:00:00", "1", 7));
+        // A trim that reaches into the rows before the last insertion point.
+        trim("2006/01/09 10:00:01");
+        QCOMPARE(model.rowCount(), 0);
+        insert(row("2006/01/10 10:00:00", "2", 1));
+    }
+};
+
+QTEST_MAIN(RunDisplayTest)
+#include "run_display_test.moc"
