@@ -13,6 +13,7 @@
 #include "app/reporter.h"
 #include "app/shared_state.h"
 #include "app/user_interface.h"
+#include "bench_report.h"
 #include "store/compact.h"
 #include "store/store.h"
 
@@ -99,4 +100,16 @@ BENCHMARK(BM_Compact)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5)
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    kb::bench::CollectingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    using kb::bench::benchLine;
+    benchLine("store_open_1000_rows", reporter.time("BM_StoreOpen/1000"), "ms", "-", kb::bench::kNoPeer, "-");
+    benchLine("store_open_100000_rows", reporter.time("BM_StoreOpen/100000"), "ms", "-", kb::bench::kNoPeer,
+              "-");
+    benchLine("compact_100000_rows", reporter.time("BM_Compact/100000"), "ms", "-", kb::bench::kNoPeer,
+              "<=2000");
+    benchmark::Shutdown();
+    return 0;
+}

@@ -18,8 +18,8 @@ inline void benchLine(const std::string& name, double value, const std::string& 
                       double peerValue, const std::string& target) {
     char peerText[64] = "-";
     if (!std::isnan(peerValue))
-        std::snprintf(peerText, sizeof peerText, "%.6g", peerValue);
-    std::printf("BENCH %s %.6g %s %s %s %s\n", name.c_str(), value, unit.c_str(),
+        std::snprintf(peerText, sizeof peerText, "%.10g", peerValue);
+    std::printf("BENCH %s %.10g %s %s %s %s\n", name.c_str(), value, unit.c_str(),
                 peer.empty() ? "-" : peer.c_str(), peerText, target.empty() ? "-" : target.c_str());
     std::fflush(stdout);
 }
@@ -37,6 +37,9 @@ public:
         bool failed = false;
         std::string error;
     };
+
+    // Plain text: the output goes to files and to scripts/bench as often as to a terminal.
+    CollectingReporter() : benchmark::ConsoleReporter(OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         benchmark::ConsoleReporter::ReportRuns(runs);
