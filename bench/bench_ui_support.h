@@ -3,7 +3,9 @@
 // What the window benchmarks share: a scratch folder, a program folder with a seeded store, and the
 // program's own start-up on it with a prompter that answers every box at once.
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
