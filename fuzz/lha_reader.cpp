@@ -47,6 +47,8 @@ public:
         fill(n);
         m_bits -= n;
     }
+    // Bits fetched but not used, plus the bytes never fetched.
+    std::size_t unread() const { return static_cast<std::size_t>(m_bits) + 8 * (m_size - m_pos); }
     std::uint32_t get(int n) {
         if (n == 0)
             return 0;
@@ -220,6 +222,9 @@ bool decodeLh5(const std::uint8_t* data, std::size_t size, std::size_t originalS
         }
         if (blockLeft != 0)
             throw Corrupt{"block holds more codes than the member has bytes"};
+        // bsdtar and 7-Zip take a whole byte after the last code for damage.
+        if (in.unread() >= 8)
+            throw Corrupt{"a spare byte after the last code"};
     } catch (Truncated) {
         error = "compressed data ends early";
         return false;
