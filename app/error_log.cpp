@@ -76,7 +76,7 @@ bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
     if (n < 0 || n >= kSlots)
         n = 0;
 
-    char number[8];
+    char number[12]; // room for any int, which the compiler cannot rule out
     std::snprintf(number, sizeof number, "%05d", n + 1);
     bool ok = writeAt(fd, record(stamp, number), 0) &&
               writeAt(fd, record(stamp, text), static_cast<off_t>(kRecordLength) * (n + 1));
