@@ -1,9 +1,10 @@
 // What the window shows while a run copies, with its paints coalesced: every status text still reaches the
 // screen before the step it announces, the bar steps through every value, and the history list ends as a
-// reload would show it. The history model alone keeps the reload order through any insertions and trims.
+// reload would show it. The list keeps the store's order through any insertions and trims.
 #include <algorithm>
 #include <numeric>
 #include <QAbstractItemModelTester>
+#include <QAction>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTest>
@@ -37,18 +38,20 @@ CopyLogRow row(const std::string& time, const std::string& tab, long long seq) {
         time, tab, "設定" + tab, seq, "○", "f" + std::to_string(seq), "/b/f" + std::to_string(seq)};
 }
 
-std::vector<std::string> keys(const ui::HistoryModel& m) {
+std::string key(const CopyLogRow& r) {
+    return *r.DateTime + "|" + *r.TabNo + "|" + std::to_string(r.SeqNo);
+}
+
+std::vector<std::string> shown(WindowFixture& f) {
     std::vector<std::string> out;
-    for (int r = 0; r < m.rowCount(); ++r)
-        out.push_back(m.text(r, 0) + "|" + *m.row(r).TabNo + "|" + std::to_string(m.row(r).SeqNo));
+    for (int r = 0; r < f.window().historyModel().rowCount(); ++r)
+        out.push_back(key(f.window().historyModel().row(r)));
     return out;
 }
 
-std::vector<std::string> keys(std::vector<CopyLogRow> rows) {
-    std::stable_sort(rows.begin(), rows.end(), ui::historyBefore);
+std::vector<std::string> stored(Store& store) {
     std::vector<std::string> out;
-    for (const CopyLogRow& r : rows)
-        out.push_back(*r.DateTime + "|" + *r.TabNo + "|" + std::to_string(r.SeqNo));
+    store.forEachCopyLog([&out](const CopyLogRow& r) { out.push_back(key(r)); });
     return out;
 }
 
@@ -58,6 +61,7 @@ class RunDisplayTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A backup from the toolbar, answered Yes: every file copied, the summary, the idle window again.
     void aRunPaintsEveryTextAndEveryValue() {
         WindowFixture f;
         QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
@@ -66,7 +70,7 @@ private slots:
         auto name = [](int i) { return "in" + std::to_string(100 + i).substr(1) + ".txt"; };
         for (int i = 0; i < n; ++i) {
             paths.push_back((f.dir / name(i)).string());
-            writeFile(paths.back(), "x");
+            writeFile(paths.back(), name(i));
         }
         std::filesystem::create_directory(f.dir / "out");
         f.store().updateFolderPath("1", (f.dir / "out").string());
@@ -77,10 +81,11 @@ private slots:
         std::vector<int> values;
         auto* bar = child<QProgressBar>(&f.window(), "progress");
         connect(bar, &QProgressBar::valueChanged, [&values](int v) { values.push_back(v); });
-        f.window().Toolbar_ButtonClick("Backup");
-        for (auto& t : painted.texts)
-            qWarning("painted %s", t.c_str());
+        child<QAction>(&f.window(), "Backup")->trigger();
 
+        QVERIFY(f.prompter.texts().front().rfind("バックアップします、よろしいですか\r\n", 0) == 0);
+        QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 40ﾌｧｲﾙ / 全40ﾌｧｲﾙ中 ]"));
+        QCOMPARE(readFile(f.dir / "out" / name(n - 1)), name(n - 1));
         for (int i = 1; i <= n; ++i) {
             std::string text =
                 name(i - 1) + " バックアップ中... [ " + std::to_string(i) + " / " + std::to_string(n) + " ]";
@@ -93,56 +98,52 @@ private slots:
         QCOMPARE(values, expected);
         QVERIFY(bar->isHidden() && bar->updatesEnabled());
         QVERIFY(child<QWidget>(&f.window(), "ListViewLog")->updatesEnabled());
+        QVERIFY(child<QAction>(&f.window(), "Backup")->isEnabled());
+        QVERIFY(child<QWidget>(&f.window(), "ListView")->isEnabled());
 
-        std::vector<std::string> incremental;
-        for (int r = 0; r < f.window().historyModel().rowCount(); ++r)
-            incremental.push_back(f.window().historyModel().text(r, 3));
+        const std::vector<std::string> incremental = shown(f);
         QCOMPARE(static_cast<int>(incremental.size()), n);
         f.window().Fun_LogRefresh();
-        for (int r = 0; r < n; ++r)
-            QCOMPARE(f.window().historyModel().text(r, 3), incremental[static_cast<std::size_t>(r)]);
+        QCOMPARE(shown(f), incremental);
     }
 
-    void modelKeepsReloadOrderThroughInsertionsAndTrims() {
-        ui::HistoryModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        std::vector<CopyLogRow> all;
+    void recordedRowsKeepTheStoresOrderThroughInsertionsAndTrims() {
+        WindowFixture f;
+        Store& st = f.store();
+        QAbstractItemModelTester tester(&f.window().historyModel(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
         for (int run = 4; run >= 1; --run)
             for (int seq = 1; seq <= 3; ++seq)
-                all.push_back(row("2006/01/0" + std::to_string(run) + " 10:00:00", "1", seq));
-        model.reload(std::deque<CopyLogRow>(all.begin(), all.end()));
-
-        auto insert = [&](const CopyLogRow& r) {
-            all.push_back(r);
-            model.insertRecorded(r);
-            QCOMPARE(keys(model), keys(all));
-        };
-        auto trim = [&](const std::string& before) {
-            std::erase_if(all, [&before](const CopyLogRow& r) { return *r.DateTime < before; });
-            model.removeBefore(before);
-            QCOMPARE(keys(model), keys(all));
+                st.insertCopyLog(row("2006/01/0" + std::to_string(run) + " 10:00:00", "1", seq));
+        f.window().Fun_LogRefresh();
+        // As a run records a row: into the store, the oldest runs trimmed, then into the list.
+        auto record = [&](const CopyLogRow& r, const std::string& trimmedBefore = "") {
+            st.insertCopyLog(r);
+            if (!trimmedBefore.empty())
+                st.deleteCopyLogBefore(trimmedBefore);
+            f.window().logRowRecorded(r, trimmedBefore);
+            QCOMPARE(shown(f), stored(st));
         };
 
         // A new run on top, then a second set in the same second (its rows go before the first set's),
         // then rows landing in the middle and at the end, in random order.
         for (int seq = 1; seq <= 5; ++seq)
-            insert(row("2006/01/09 10:00:00", "1", seq));
+            record(row("2006/01/09 10:00:00", "1", seq));
         for (int seq = 1; seq <= 3; ++seq)
-            insert(row("2006/01/09 10:00:00", "3", seq));
-        insert(row("2006/01/09 10:00:00", "1", 6));
+            record(row("2006/01/09 10:00:00", "3", seq));
+        record(row("2006/01/09 10:00:00", "1", 6));
         std::mt19937 random(7);
         for (int i = 0; i < 40; ++i) {
             int day = static_cast<int>(random() % 9) + 1;
-            insert(row("2006/01/0" + std::to_string(day) + " 10:00:00", std::to_string(random() % 4 + 1),
+            record(row("2006/01/0" + std::to_string(day) + " 10:00:00", std::to_string(random() % 4 + 1),
                        static_cast<long long>(random() % 50)));
         }
-        trim("2006/01/03 10:00:00");
-        trim("2006/01/03 10:00:00");
-        insert(row("2006/01/09 10:00:00", "1", 7));
+        record(row("2006/01/09 10:00:00", "1", 7), "2006/01/03 10:00:00");
+        record(row("2006/01/09 10:00:00", "1", 8), "2006/01/03 10:00:00");
         // A trim that reaches into the rows before the last insertion point.
-        trim("2006/01/09 10:00:01");
-        QCOMPARE(model.rowCount(), 0);
-        insert(row("2006/01/10 10:00:00", "2", 1));
+        record(row("2006/01/09 10:00:00", "1", 9), "2006/01/09 10:00:01");
+        QCOMPARE(f.window().historyModel().rowCount(), 0);
+        record(row("2006/01/10 10:00:00", "2", 1));
     }
 };
 

@@ -24,11 +24,14 @@ public:
 
 // A child found by its object name; the test fails in the caller when it is missing.
 template <class T> T* child(QObject* parent, const char* name) {
-    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    T* found = parent->findChild<T*>(QString::fromUtf8(name));
     if (!found)
         qWarning("no child named %s", name);
     return found;
 }
+
+// Shows a window offscreen and waits until it has the keyboard.
+void showActive(QWidget& window);
 
 // Clicks the centre of a cell of an item view with the given button.
 void clickCell(QAbstractItemView* view, int row, int col, Qt::MouseButton button = Qt::LeftButton);

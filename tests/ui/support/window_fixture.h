@@ -1,9 +1,7 @@
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <optional>
-#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -11,37 +9,46 @@
 #include "ui/main/application.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/prompter.h"
+#include "ui_test_support.h"
 
 namespace kb::test {
 
-// Message boxes and choosers answered from a script; every box shown is kept.
-class ScriptedPrompter final : public ui::Prompter {
-public:
-    MsgAnswer messageBox(QWidget* parent, const std::string& text, MsgIcon icon, MsgButtons buttons,
-                         MsgAnswer defaultAnswer, const std::string& title) override;
-    std::optional<std::string> chooseOpenFile(QWidget* parent, const FileDialogSpec& spec) override;
-    std::optional<std::string> chooseSaveFile(QWidget* parent, const FileDialogSpec& spec) override;
-    std::optional<std::string> chooseFolder(QWidget* parent, const std::string& prompt) override;
+using uitest::child;
+using uitest::q;
 
-    std::deque<MsgAnswer> answers;
-    MsgAnswer defaultYesNo = MsgAnswer::Yes;
-    std::deque<std::optional<std::string>> fileAnswers;
-    std::deque<std::optional<std::string>> folderAnswers;
-    std::vector<ShownMessage> messages;
-    std::vector<FileDialogSpec> fileDialogs;
-    std::vector<std::string> folderPrompts;
+// The scripted user interface of the core tests behind the window's boxes and choosers.
+class ScriptedPrompter final : public ui::Prompter, public ScriptedUi {
+public:
+    using ScriptedUi::chooseFolder;
+    using ScriptedUi::chooseOpenFile;
+    using ScriptedUi::chooseSaveFile;
+    using ScriptedUi::messageBox;
+
+    MsgAnswer messageBox(QWidget*, const std::string& text, MsgIcon icon, MsgButtons buttons,
+                         MsgAnswer defaultAnswer, const std::string& title) override {
+        statusAtBox.push_back(window ? window->statusText() : std::string());
+        return ScriptedUi::messageBox(text, icon, buttons, defaultAnswer, title);
+    }
+    std::optional<std::string> chooseOpenFile(QWidget*, const FileDialogSpec& spec) override {
+        return ScriptedUi::chooseOpenFile(spec);
+    }
+    std::optional<std::string> chooseSaveFile(QWidget*, const FileDialogSpec& spec) override {
+        return ScriptedUi::chooseSaveFile(spec);
+    }
+    std::optional<std::string> chooseFolder(QWidget*, const std::string& prompt) override {
+        return ScriptedUi::chooseFolder(prompt);
+    }
+
     // The status text at the moment of each box.
     std::vector<std::string> statusAtBox;
     ui::frmMain* window = nullptr;
-
-    std::vector<std::string> texts() const;
 };
 
 // A program folder in a temporary folder with the installed store, and the program's start-up run on it
 // with a scripted prompter, a recording shell and a fixed clock.
 class WindowFixture {
 public:
-    explicit WindowFixture(std::string commandLine = "", bool start = true);
+    explicit WindowFixture(bool startNow = true);
     ~WindowFixture();
 
     // Runs Main; the window is up when it returns kExitNormal.
@@ -49,23 +56,17 @@ public:
     ui::frmMain& window() { return *app->window(); }
     Store& store() { return *app->state().MdbDatabase; }
     // Closes the window as the close box does (the shutdown sequence runs).
-    void close();
+    void close() { window().close(); }
     // Registers files in a set directly in the store, then reloads the window's current set.
     void registerFiles(int set, const std::vector<std::string>& paths);
     std::string ini() const;
+    std::string errorLog() const;
 
     TempDir dir;
     ScriptedPrompter prompter;
     RecordingShell shell;
     FixedClock clock;
-    std::string commandLine;
     std::unique_ptr<ui::Application> app;
 };
-
-// Finds a child widget or action by object name, failing the test when absent.
-template <typename T> T* child(QObject* parent, const char* name) {
-    T* found = parent->findChild<T*>(QString::fromUtf8(name));
-    return found;
-}
 
 } // namespace kb::test
