@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -13,19 +12,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A full disk in the middle of every copy.
-class FailingCopy : public FileSystem {
-protected:
-    std::error_code copyContent(int, int, std::uint64_t) override {
-        return {ENOSPC, std::generic_category()};
-    }
-};
-
 constexpr std::int64_t kTime = 1136118600; // 2006-01-01 12:30:00 UTC
 
 class FileCopyTest : public ::testing::Test {
 protected:
-    explicit FileCopyTest(FileSystem* files = nullptr) : fx(true, files) {
+    FileCopyTest() {
         fs::create_directories(dst);
         writeFile(source, "new content");
         setMtime(source, kTime);
@@ -113,24 +104,6 @@ TEST_F(FileCopyTest, RefusesItselfUnderAnySpellingAndReportsAMissingSource) {
               "下記のファイルをコピーできませんでした (ファイルが見つかりませんでした)\r\n\r\n" +
                   source.string());
     EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlMain]-[Fun_FileCopy] "), std::string::npos);
-}
-
-class FailingCopyTest : public FileCopyTest {
-protected:
-    FailingCopyTest() : FileCopyTest(&failing) {}
-    static FailingCopy failing;
-};
-FailingCopy FailingCopyTest::failing;
-
-TEST_F(FailingCopyTest, AFailedCopyKeepsTheOldBackupAndLeavesNoTemporaryFile) {
-    fx.state.SameFile = 1;
-    writeFile(target, "previous backup");
-    bool copied = true;
-    EXPECT_FALSE(copy(target, copied));
-    EXPECT_EQ(readFile(target), "previous backup");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dst), fs::directory_iterator()), 1);
-    EXPECT_NE(fx.ui.messages.at(0).text.find(std::error_code(ENOSPC, std::generic_category()).message()),
-              std::string::npos);
 }
 
 } // namespace

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "backup/file_helpers.h"
 #include "support/test_support.h"
 
@@ -38,9 +35,7 @@ TEST(FileHelpers, CutsPathsAndReportsMissingParts) {
 TEST(FileHelpers, SizesAndSizeTexts) {
     CoreFixture fx(false);
     const auto big = fx.dir / "big.bin";
-    int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_EQ(::ftruncate(fd, 5368709120LL), 0); // sparse
-    ::close(fd);
+    makeSparse(big, 5368709120);
     EXPECT_EQ(Fun_GetFileSize(fx.files, big.string()), "5368709120");
     EXPECT_EQ(Fun_GetFileSize(fx.files, (fx.dir / "missing").string()), "");
     EXPECT_EQ(Fun_GetAttr(fx.files, (fx.dir / "missing").string()), 0);

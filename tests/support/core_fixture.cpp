@@ -24,4 +24,10 @@ void CoreFixture::openStore() {
     state.MdbDatabase = Store::open(folder.store());
 }
 
+std::vector<CopyLogRow> CoreFixture::history() {
+    std::vector<CopyLogRow> rows;
+    store().forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });
+    return rows;
+}
+
 } // namespace kb::test

@@ -1,16 +1,22 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "platform/cp932.h"
 
 namespace kb::test {
 
@@ -24,106 +30,6 @@ MsgAnswer ScriptedUi::messageBox(const std::string& text, MsgIcon icon, MsgButto
     MsgAnswer a = answers.front();
     answers.pop_front();
     return a;
-}
-
-std::optional<std::string> ScriptedUi::chooseOpenFile(const FileDialogSpec& spec) {
-    fileDialogs.push_back(spec);
-    if (fileAnswers.empty())
-        return std::nullopt;
-    auto a = fileAnswers.front();
-    fileAnswers.pop_front();
-    return a;
-}
-
-std::optional<std::string> ScriptedUi::chooseSaveFile(const FileDialogSpec& spec) {
-    return chooseOpenFile(spec);
-}
-
-std::optional<std::string> ScriptedUi::chooseFolder(const std::string& prompt) {
-    folderPrompts.push_back(prompt);
-    if (folderAnswers.empty())
-        return std::nullopt;
-    auto a = folderAnswers.front();
-    folderAnswers.pop_front();
-    return a;
-}
-
-void ScriptedUi::setStatusText(const std::string& text) {
-    status = text;
-    statusHistory.push_back(text);
-}
-
-bool ScriptedUi::changeUse(bool use) {
-    inUse = use;
-    useHistory.push_back(use);
-    return true;
-}
-
-bool ScriptedUi::listSetFocus(const std::string& path) {
-    focusedPaths.push_back(path);
-    return true;
-}
-
-std::string ScriptedUi::tabCaption(int t) const {
-    auto it = captions.find(t);
-    return it == captions.end() ? "設定" + std::to_string(t) + " 【標準】" : it->second;
-}
-
-bool ScriptedUi::logRefresh() {
-    ++refreshes;
-    return true;
-}
-
-void ScriptedUi::logRowRecorded(const CopyLogRow&, const std::string&) {
-    ++recordedRows;
-}
-
-std::vector<std::string> ScriptedUi::texts() const {
-    std::vector<std::string> out;
-    for (const auto& m : messages)
-        out.push_back(m.text);
-    return out;
-}
-
-std::vector<std::string> ScriptedUi::textsWithIcon(MsgIcon icon) const {
-    std::vector<std::string> out;
-    for (const auto& m : messages)
-        if (m.icon == icon)
-            out.push_back(m.text);
-    return out;
-}
-
-int RecordingShell::openFile(const std::string& path) {
-    if (int code = shellPrecheck(path))
-        return code;
-    openedFiles.push_back(path);
-    return codeForExisting;
-}
-
-bool RecordingShell::openFolder(const std::string& folder) {
-    openedFolders.push_back(folder);
-    return folderStarts;
-}
-
-bool RecordingShell::openUrl(const std::string& url) {
-    openedUrls.push_back(url);
-    return true;
-}
-
-std::error_code FailingFileSystem::copyContent(int fromFd, int toFd, std::uint64_t) {
-    ++copies;
-    std::uint64_t done = 0;
-    char buf[65536];
-    while (done < failAfter) {
-        ssize_t n =
-            ::read(fromFd, buf, static_cast<size_t>(std::min<std::uint64_t>(sizeof buf, failAfter - done)));
-        if (n <= 0)
-            break;
-        if (::write(toFd, buf, static_cast<size_t>(n)) != n)
-            return {errno, std::system_category()};
-        done += static_cast<std::uint64_t>(n);
-    }
-    return std::make_error_code(error);
 }
 
 TempDir::TempDir(const std::string& tag) {
@@ -162,6 +68,95 @@ void setMtime(const std::filesystem::path& p, std::int64_t seconds) {
     tv[0].tv_usec = 0;
     tv[1] = tv[0];
     ::utimes(p.c_str(), tv);
+}
+
+void makeSparse(const std::filesystem::path& p, std::uint64_t size) {
+    int fd = ::open(p.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+        ADD_FAILURE() << "cannot make " << p;
+    ::close(fd);
+}
+
+std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recursive) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> out;
+    auto add = [&](const fs::directory_entry& e) { out.push_back(fs::relative(e.path(), dir).string()); };
+    if (recursive)
+        std::for_each(fs::recursive_directory_iterator(dir), fs::recursive_directory_iterator(), add);
+    else
+        std::for_each(fs::directory_iterator(dir), fs::directory_iterator(), add);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+namespace {
+
+const std::string kBsdtar = "LC_ALL=C.UTF-8 bsdtar --options hdrcharset=CP932 ";
+
+// Every regular file below dir by its path relative to dir; names in CP932 become UTF-8 when asked.
+std::map<std::string, std::string> readTree(const std::filesystem::path& dir, bool fromCp932) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) {
+            std::string name = std::filesystem::relative(e.path(), dir).string();
+            files[fromCp932 ? cp932::toUtf8(name) : name] = readFile(e.path());
+        }
+    return files;
+}
+
+} // namespace
+
+std::string archiveListing(const std::filesystem::path& archive) {
+    std::string out;
+    EXPECT_EQ(runCommand(kBsdtar + "-tf " + shellQuote(archive.string()), &out), 0) << archive;
+    return out;
+}
+
+void expectExtractorsAgree(const std::filesystem::path& archive,
+                           const std::map<std::string, std::string>& members,
+                           const std::filesystem::path& work) {
+    std::string names;
+    bool ascii = true;
+    for (const auto& [name, data] : members) {
+        names += name + "\n";
+        ascii = ascii && std::all_of(name.begin(), name.end(), [](char c) { return c > 0; });
+    }
+    EXPECT_EQ(archiveListing(archive), names) << "bsdtar names";
+    const std::string a = shellQuote(archive.string());
+    const std::string sevenZip = runCommand("command -v 7z >/dev/null 2>&1") == 0 ? "7z" : "7zz";
+    std::string out;
+    EXPECT_EQ(runCommand("lhasa t " + a + " 2>&1", &out), 0) << out.substr(0, 2000);
+    std::size_t tested = 0;
+    for (std::size_t at = out.find("- Tested"); at != std::string::npos; at = out.find("- Tested", at + 1))
+        ++tested;
+    EXPECT_EQ(tested, members.size()) << out.substr(0, 2000);
+    EXPECT_EQ(out.find("error"), std::string::npos) << out.substr(0, 2000);
+    EXPECT_EQ(runCommand(sevenZip + " t " + a + " 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("Everything is Ok"), std::string::npos) << out;
+
+    // Each extractor's command around the folder it extracts to.
+    struct Extractor {
+        std::string name, before, after;
+    };
+    for (const Extractor& x :
+         {Extractor{"bsdtar", kBsdtar + "-xf " + a + " -C ", ""},
+          Extractor{"lhasa", "lhasa -xfq2w=", " " + a}, Extractor{"7z", sevenZip + " x -y -o", " " + a}}) {
+        const std::filesystem::path dir = work / x.name;
+        std::filesystem::create_directories(dir);
+        EXPECT_EQ(runCommand(x.before + shellQuote(dir.string()) + x.after + " >/dev/null 2>&1"), 0)
+            << x.name;
+        const std::map<std::string, std::string> got = readTree(dir, x.name == "lhasa");
+        if (ascii || x.name != "7z") {
+            EXPECT_TRUE(got == members) << x.name << " contents";
+            continue;
+        }
+        std::multiset<std::string> want, have;
+        for (const auto& [n, d] : members)
+            want.insert(d);
+        for (const auto& [n, d] : got)
+            have.insert(d);
+        EXPECT_EQ(have, want) << "7z contents";
+    }
 }
 
 int runCommand(const std::string& command, std::string* output) {

@@ -36,21 +36,40 @@ class ScriptedUi : public UserInterface {
 public:
     MsgAnswer messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons, MsgAnswer defaultAnswer,
                          const std::string& title) override;
-    std::optional<std::string> chooseOpenFile(const FileDialogSpec& spec) override;
-    std::optional<std::string> chooseSaveFile(const FileDialogSpec& spec) override;
-    std::optional<std::string> chooseFolder(const std::string& prompt) override;
+    std::optional<std::string> chooseOpenFile(const FileDialogSpec& spec) override {
+        fileDialogs.push_back(spec);
+        return next(fileAnswers);
+    }
+    std::optional<std::string> chooseSaveFile(const FileDialogSpec& spec) override {
+        return chooseOpenFile(spec);
+    }
+    std::optional<std::string> chooseFolder(const std::string& prompt) override {
+        folderPrompts.push_back(prompt);
+        return next(folderAnswers);
+    }
     std::string statusText() const override { return status; }
-    void setStatusText(const std::string& text) override;
-    void repaintWindow() override { ++repaints; }
+    void setStatusText(const std::string& text) override { statusHistory.push_back(status = text); }
+    void repaintWindow() override {}
     void setWaitCursor(bool wait) override { waitCursor = wait; }
     void setProgress(int done, int total) override { progress.emplace_back(done, total); }
-    bool changeUse(bool inUse) override;
-    bool listSetFocus(const std::string& path) override;
+    bool changeUse(bool use) override {
+        useHistory.push_back(inUse = use);
+        return true;
+    }
+    bool listSetFocus(const std::string& path) override {
+        focusedPaths.push_back(path);
+        return true;
+    }
     void focusDestinationButton() override { ++destinationFocus; }
     int currentTab() const override { return tab; }
-    std::string tabCaption(int t) const override;
-    bool logRefresh() override;
-    void logRowRecorded(const CopyLogRow& row, const std::string& trimmedBefore) override;
+    std::string tabCaption(int t) const override {
+        auto it = captions.find(t);
+        return it == captions.end() ? "設定" + std::to_string(t) + " 【標準】" : it->second;
+    }
+    bool logRefresh() override { return ++refreshes; }
+    void logRowRecorded(const CopyLogRow&, const std::string& trimmedBefore) override {
+        recorded.push_back(trimmedBefore);
+    }
 
     // Answers for Yes/No questions, in order; when empty, `defaultYesNo` answers.
     std::deque<MsgAnswer> answers;
@@ -68,15 +87,29 @@ public:
     std::string status;
     bool waitCursor = false;
     bool inUse = true;
-    int repaints = 0;
     int destinationFocus = 0;
     int refreshes = 0;
-    int recordedRows = 0;
+    std::vector<std::string> recorded; // the trim point passed with each recorded history row
     int tab = 1;
     std::map<int, std::string> captions;
 
-    std::vector<std::string> texts() const;
-    std::vector<std::string> textsWithIcon(MsgIcon icon) const;
+    std::vector<std::string> texts() const { return textsWithIcon(std::nullopt); }
+    std::vector<std::string> textsWithIcon(std::optional<MsgIcon> icon) const {
+        std::vector<std::string> out;
+        for (const auto& m : messages)
+            if (!icon || m.icon == *icon)
+                out.push_back(m.text);
+        return out;
+    }
+
+private:
+    static std::optional<std::string> next(std::deque<std::optional<std::string>>& answers) {
+        if (answers.empty())
+            return std::nullopt;
+        auto a = answers.front();
+        answers.pop_front();
+        return a;
+    }
 };
 
 class FixedClock : public Clock {
@@ -88,26 +121,24 @@ public:
 
 class RecordingShell : public Shell {
 public:
-    int openFile(const std::string& path) override;
-    bool openFolder(const std::string& folder) override;
-    bool openUrl(const std::string& url) override;
+    int openFile(const std::string& path) override {
+        if (int code = shellPrecheck(path))
+            return code;
+        openedFiles.push_back(path);
+        return codeForExisting;
+    }
+    bool openFolder(const std::string& folder) override {
+        openedFolders.push_back(folder);
+        return folderStarts;
+    }
+    bool openUrl(const std::string& url) override {
+        openedUrls.push_back(url);
+        return true;
+    }
     std::vector<std::string> openedFiles, openedFolders, openedUrls;
     // The code returned for an existing file (the real layer would launch its program).
     int codeForExisting = 42;
     bool folderStarts = true;
-};
-
-// The real file layer whose content copy fails after `failAfter` bytes with `error` (a full disk by default).
-class FailingFileSystem : public FileSystem {
-public:
-    explicit FailingFileSystem(std::uint64_t failAfter = 0, std::errc error = std::errc::no_space_on_device)
-        : failAfter(failAfter), error(error) {}
-    std::uint64_t failAfter;
-    std::errc error;
-    int copies = 0;
-
-protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override;
 };
 
 // A fresh folder under the system temp folder, removed (with everything in it) at the end.
@@ -134,6 +165,7 @@ public:
     // Opens the store into the shared state (as start-up does).
     void openStore();
     Store& store() { return *state.MdbDatabase; }
+    std::vector<CopyLogRow> history();
 
     TempDir dir;
     ProgramFolder folder;
@@ -153,6 +185,18 @@ public:
 void writeFile(const std::filesystem::path& p, const std::string& content);
 std::string readFile(const std::filesystem::path& p);
 void setMtime(const std::filesystem::path& p, std::int64_t secondsSinceEpoch);
+void makeSparse(const std::filesystem::path& p, std::uint64_t size);
+// Names below `dir` relative to it, sorted; only its own entries unless `recursive`.
+std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recursive = false);
+
+// The member names bsdtar lists for an archive, in the archive's order, one per line.
+std::string archiveListing(const std::filesystem::path& archive);
+// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes), extracting
+// below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder separator, so its names
+// are compared only where they are plain ASCII.
+void expectExtractorsAgree(const std::filesystem::path& archive,
+                           const std::map<std::string, std::string>& members,
+                           const std::filesystem::path& work);
 // Runs a shell command, returns its exit status and captured standard output.
 int runCommand(const std::string& command, std::string* output = nullptr);
 std::string shellQuote(const std::string& s);
