@@ -31,14 +31,6 @@ std::string cli(const fs::path& file, const std::string& sql, const std::string&
     return out;
 }
 
-std::vector<std::string> names(const fs::path& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir))
-        out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 const std::vector<std::string> kStoreOnly = {"Kestrelbox.mdb"};
 
 class StoreTest : public ::testing::Test {
@@ -64,11 +56,8 @@ TEST_F(StoreTest, OpenRefusesAnythingButAWholeStoreAndChangesNothing) {
     cli(dir / "key.mdb", "CREATE TABLE T_Tab (TabNo);", "different");
     cli(dir / "plain.mdb", "CREATE TABLE T_Tab (TabNo);", "");
     cli(dir / "tables.mdb", "CREATE TABLE T_Tab (TabNo, TabName, NameType, FolderPath);");
-    std::map<std::string, std::string> broken = {{"text", "not a store\r\n"},
-                                                 {"empty", ""},
-                                                 {"header", good.substr(0, 50)},
-                                                 {"truncated", good.substr(0, 4096)},
-                                                 {"last-page-gone", good.substr(0, good.size() - 1024)},
+    // Text, empty and cut-short files are tried on the whole program by the fault tests.
+    std::map<std::string, std::string> broken = {{"last-page-gone", good.substr(0, good.size() - 1024)},
                                                  {"flipped", flipped}};
     for (const auto& [name, bytes] : broken)
         writeFile(dir / (name + ".mdb"), bytes);
@@ -79,12 +68,12 @@ TEST_F(StoreTest, OpenRefusesAnythingButAWholeStoreAndChangesNothing) {
     EXPECT_EQ(openError(dir / "key.mdb"), "file is encrypted or is not a database");
     EXPECT_EQ(openError(dir / "tables.mdb"), "no such table: T_CopyData");
     EXPECT_EQ(openError(dir / "flipped.mdb"), "database disk image is malformed");
-    for (const auto& name : {"plain", "text", "empty", "header", "truncated", "last-page-gone"})
-        EXPECT_NE(openError(dir / (std::string(name) + ".mdb")), "") << name;
+    EXPECT_NE(openError(dir / "plain.mdb"), "");
+    EXPECT_NE(openError(dir / "last-page-gone.mdb"), "");
     for (const auto& [name, bytes] : broken)
         EXPECT_EQ(readFile(dir / (name + ".mdb")), bytes) << name;
     EXPECT_FALSE(fs::exists(dir / "missing.mdb"));
-    EXPECT_EQ(names(dir.path()).size(), broken.size() + 5);
+    EXPECT_EQ(listFolder(dir.path()).size(), broken.size() + 5);
     EXPECT_EQ(readFile(file), good);
     EXPECT_EQ(openError(file), "");
 }
@@ -95,26 +84,6 @@ TEST_F(StoreTest, HeldStoreKeepsEveryOtherProcessOut) {
     store.reset();
     EXPECT_EQ(cli(file, "SELECT CpPath FROM T_CopyData;"), "/a/held.txt\n");
     EXPECT_NE(cli(file, "SELECT count(*) FROM T_Tab;", "").find("not a database"), std::string::npos);
-
-    int ready[2], done[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(done), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        auto s = Store::open(file);
-        char c = 'r';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(done[0], &c, 1);
-        ::_exit(0);
-    }
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    EXPECT_EQ(openError(file), "database is locked");
-    (void)!::write(done[1], &c, 1);
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_EQ(openError(file), "");
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
-        ::close(fd);
 }
 
 TEST(StoreOpen, StoreOrFolderThatCannotBeWrittenIsRefusedUntouched) {
@@ -145,7 +114,7 @@ TEST(StoreOpen, StoreOrFolderThatCannotBeWrittenIsRefusedUntouched) {
     ::chmod(file.c_str(), 0666);
     EXPECT_TRUE(openAsUser("any error"));
     EXPECT_EQ(readFile(file), bytes);
-    EXPECT_EQ(names(sub), kStoreOnly);
+    EXPECT_EQ(listFolder(sub), kStoreOnly);
     ::chmod(sub.c_str(), 0777);
     EXPECT_TRUE(openAsUser(""));
 }
@@ -179,19 +148,6 @@ TEST_F(StoreTest, FilesAndSetsKeepTheirTextsExactlyAndComeInCaseBlindOrder) {
     EXPECT_FALSE(store->selectTab("1")->FolderPath.has_value());
     EXPECT_EQ(store->selectTab("4")->TabName + store->selectTab("4")->NameType, "It's 設定6");
     EXPECT_FALSE(store->selectTab("1' OR '1'='1").has_value());
-
-    // The reset statements give the factory state back.
-    store->deleteAllCopyData();
-    store->deleteAllCopyLog();
-    store->deleteAllTabs();
-    EXPECT_TRUE(store->selectTabs().empty());
-    for (int i = 1; i <= 4; ++i)
-        store->insertDefaultTab(i);
-    EXPECT_TRUE(store->selectCopyData("2").empty());
-    std::string tabs;
-    for (const auto& t : store->selectTabs())
-        tabs += t.TabNo + t.TabName + t.NameType + (t.FolderPath ? "!" : "") + " ";
-    EXPECT_EQ(tabs, "1設定10 2設定20 3設定30 4設定40 ");
 }
 
 TEST_F(StoreTest, HistoryKeepsNullsComesNewestFirstAndTrimsWholeRuns) {
@@ -225,19 +181,6 @@ TEST_F(StoreTest, HistoryKeepsNullsComesNewestFirstAndTrimsWholeRuns) {
     EXPECT_EQ(sqlite3_next_stmt(store->handle(), nullptr), nullptr);
     store.reset();
     EXPECT_EQ(cli(file, "SELECT DISTINCT typeof(SeqNo) FROM T_CopyLog;"), "integer\n");
-}
-
-TEST_F(StoreTest, FailingStatementCarriesTheEngineTextAndClosingLeavesOnlyTheStore) {
-    sqlite3_exec(store->handle(), "DROP TABLE T_CopyLog", nullptr, nullptr, nullptr);
-    try {
-        store->insertCopyLog({"2006/01/01 12:30:05", "1", "x", 1, "○", "a", "/d"});
-        ADD_FAILURE();
-    } catch (const StoreError& e) {
-        EXPECT_STREQ(e.what(), "no such table: T_CopyLog");
-    }
-    EXPECT_EQ(sqlite3_next_stmt(store->handle(), nullptr), nullptr);
-    store.reset();
-    EXPECT_EQ(names(dir.path()), kStoreOnly);
 }
 
 TEST(MdbOpen, FailureShowsTheBoxReleasesTheHandleThenLogs) {
@@ -284,5 +227,5 @@ TEST(MakeStore, MakesTheInstalledStoreOnlyWhereThereIsNone) {
         EXPECT_EQ(out, "");
         EXPECT_EQ(readFile(file), content);
     }
-    EXPECT_EQ(names(dir.path()), kStoreOnly);
+    EXPECT_EQ(listFolder(dir.path()), kStoreOnly);
 }
