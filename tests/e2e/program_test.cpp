@@ -1,98 +1,28 @@
 // The built executable in a copy of its program folder, as a user or a scheduler starts it.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
-#include "store/store.h"
-#include "support/test_support.h"
+#include "support/program.h"
 
 using namespace kb;
 using namespace kb::test;
 namespace fs = std::filesystem;
-using std::chrono::steady_clock;
 
 namespace {
 
-class ProgramFolderCopy {
+// One minute before a start counts as hung; the data the sets back up lies beside the program folder.
+class ProgramFolderCopy : public Program {
 public:
-    ProgramFolderCopy() : dir("kbe2e"), data("kbe2edata") {
-        for (const char* name : {"Kestrelbox", "Kestrelbox.mdb", "Readme.txt"})
-            fs::copy_file(fs::path(KB_PROGRAM_DIR) / name, dir / name);
-    }
+    ProgramFolderCopy() : Program(60), data("kbe2edata") {}
 
-    std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }
-
-    // `display` empty: the offscreen platform; otherwise that X display, with no platform named.
-    pid_t launch(const std::vector<std::string>& args, const std::string& display = "") {
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            if (display.empty()) {
-                setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            } else {
-                unsetenv("QT_QPA_PLATFORM");
-                unsetenv("WAYLAND_DISPLAY");
-                setenv("DISPLAY", display.c_str(), 1);
-            }
-            std::vector<std::string> argv = {(dir / "Kestrelbox").string()};
-            argv.insert(argv.end(), args.begin(), args.end());
-            std::vector<char*> cargv;
-            for (auto& a : argv)
-                cargv.push_back(a.data());
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-        return pid;
-    }
-
-    // The exit status, or -1 when it was still running after `seconds` and had to be killed.
-    int wait(pid_t pid, double seconds = 60) {
-        const auto deadline = steady_clock::now() + std::chrono::duration<double>(seconds);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) != pid) {
-            if (steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    int run(const std::vector<std::string>& args) { return wait(launch(args)); }
     // Gives the window time to come up, then asks it to close as the close box does.
-    int terminate(pid_t pid) {
+    int closeAfterStart(pid_t pid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        kill(pid, SIGTERM);
+        terminate(pid);
         return wait(pid);
-    }
-
-    // What the program wrote to its standard error, minus the toolkit's lines about the environment.
-    std::string err() const {
-        std::string text = readFile(dir / "stderr.txt"), out;
-        for (std::size_t pos = 0, end; pos < text.size(); pos = end + 1) {
-            end = std::min(text.find('\n', pos), text.size());
-            if (text.compare(pos, 15, "QStandardPaths:") != 0)
-                out += text.substr(pos, end + 1 - pos);
-        }
-        return out;
-    }
-
-    std::string ini() const {
-        return fs::exists(dir / "Kestrelbox.ini") ? readFile(dir / "Kestrelbox.ini") : "";
-    }
-
-    std::vector<CopyLogRow> history() {
-        std::vector<CopyLogRow> rows;
-        store()->forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });
-        return rows;
     }
 
     // A set with one file and a destination folder; returns where its copy goes.
@@ -107,13 +37,6 @@ public:
         return (dst / fileName).string();
     }
 
-    std::vector<std::string> programFiles() const {
-        std::vector<std::string> names = listFolder(dir.path());
-        std::erase(names, "stderr.txt");
-        return names;
-    }
-
-    TempDir dir;
     TempDir data;
 };
 
@@ -121,12 +44,12 @@ public:
 
 TEST(Program, TerminationSignalClosesLikeTheCloseBox) {
     ProgramFolderCopy p;
-    EXPECT_EQ(p.terminate(p.launch({})), 0);
+    EXPECT_EQ(p.closeAfterStart(p.launch({})), 0);
     EXPECT_EQ(p.ini(),
               "[Main]\r\nTop=3000\r\nLeft=3500\r\nHeight=6000\r\nWidth=7500\r\nBarH=3500\r\nTabSel=1\r\n"
               "ListViewC1=2500\r\nListViewC2=6000\r\nListViewLogC1=1700\r\nListViewLogC2=1600\r\n"
               "ListViewLogC3=600\r\nListViewLogC4=1600\r\nListViewLogC5=5000\r\nListViewLog=1\r\n");
-    EXPECT_EQ(p.programFiles(),
+    EXPECT_EQ(p.files(),
               (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
     EXPECT_EQ(p.err(), "");
 }
@@ -159,7 +82,7 @@ TEST(Program, AutomaticRunsBackUpEachNamedSetOnceAndClose) {
     // Not a switch: anything before it, or a digit glued to it that names no set.
     EXPECT_EQ(p.run({"/AUTO5"}), 0);
     EXPECT_EQ(p.run({"/AUTO"}), 0);
-    EXPECT_EQ(p.terminate(p.launch({"-x", "/AUTO", "4"})), 0);
+    EXPECT_EQ(p.closeAfterStart(p.launch({"-x", "/AUTO", "4"})), 0);
     EXPECT_FALSE(fs::exists(t4));
     EXPECT_EQ(p.history().size(), 3u);
 }
@@ -190,7 +113,7 @@ TEST(Program, UnattendedRunsNeverWaitForAnAnswer) {
 TEST(Program, ADisplayThatCannotBeReachedFallsBackToOffscreen) {
     ProgramFolderCopy p;
     std::string target = p.prepareSet(1, "one.txt", "1");
-    EXPECT_EQ(p.wait(p.launch({"/AUTO", "1"}, ":97")), 0);
+    EXPECT_EQ(p.wait(p.launch({"/AUTO", "1"}, {std::nullopt, std::nullopt, ":97"})), 0);
     EXPECT_EQ(readFile(target), "1");
 }
 

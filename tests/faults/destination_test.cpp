@@ -51,24 +51,17 @@ protected:
         fx.store().insertCopyData("1", p.string());
         return p;
     }
-    std::vector<CopyLogRow> rows() {
-        std::vector<CopyLogRow> out;
-        fx.store().forEachCopyLog([&](const CopyLogRow& r) { out.push_back(r); });
-        return out;
-    }
     std::vector<std::string> marks() {
         std::vector<std::string> out;
-        for (const CopyLogRow& r : rows())
+        for (const CopyLogRow& r : fx.history())
             out.push_back(r.CopyAns.value_or(""));
         return out;
     }
     // Everything under the fixture's folder, to see that nothing was written outside the destination.
     std::vector<std::string> tree() {
-        std::vector<std::string> out;
-        for (const auto& e : fs::recursive_directory_iterator(fx.dir.path()))
-            if (e.path().filename().string().rfind("Kestrelbox.mdb-", 0) != 0) // the engine's own files
-                out.push_back(fs::relative(e.path(), fx.dir.path()).string());
-        std::sort(out.begin(), out.end());
+        std::vector<std::string> out = listFolder(fx.dir.path(), true);
+        // The engine's own files beside the store come and go.
+        std::erase_if(out, [](const std::string& name) { return name.starts_with("Kestrelbox.mdb-"); });
         return out;
     }
     std::string copyError(const fs::path& source, const std::string& reason) {
@@ -140,7 +133,7 @@ TEST_F(MovingGround, FoldersWhereFilesWere) {
     EXPECT_FALSE(Fun_BackUp(fx.services, false));
     EXPECT_EQ(fx.ui.texts(),
               std::vector<std::string>{"下記のファイルが見つかりませんでした\r\n\r\n" + c.string()});
-    EXPECT_EQ(rows().size(), 3u);
+    EXPECT_EQ(fx.history().size(), 3u);
 }
 
 // Paths near PATH_MAX and names at NAME_MAX: what fits is copied and recorded whole, what does not is the
@@ -177,7 +170,7 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
     EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{copyError(longName, errorText(ENAMETOOLONG))});
     EXPECT_EQ(temporaries(dest).size(), 0u);
 
-    std::vector<CopyLogRow> all = rows();
+    std::vector<CopyLogRow> all = fx.history();
     ASSERT_EQ(all.size(), 6u);
     EXPECT_EQ(std::count_if(all.begin(), all.end(),
                             [&](const CopyLogRow& r) {
@@ -225,7 +218,7 @@ TEST_F(MovingGround, NamesCodePage932CannotHold) {
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(readFile(dest / names[i]), "content " + std::to_string(i)) << names[i];
 
-    std::vector<CopyLogRow> copies = rows();
+    std::vector<CopyLogRow> copies = fx.history();
     ASSERT_EQ(copies.size(), names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(copies[i].FileName, Text(names[i])) << "the row holds the real name";

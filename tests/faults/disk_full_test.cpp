@@ -77,7 +77,7 @@ protected:
     Program p;
     TempDir data{"kbfull"};
     fs::path src = data / "src", dst = data / "dst", next = data / "next";
-    Limits limits;
+    LaunchOptions limits;
     bool mounted = false;
     std::string skipped;
 };

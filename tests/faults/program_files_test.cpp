@@ -105,7 +105,7 @@ TEST_F(ProgramFiles, StoreUnreadableForTheUserEndsTheStartWithItsReport) {
     const fs::path mdb = p.dir / "Kestrelbox.mdb";
     const std::string whole = readFile(mdb);
     handOver(*user, mdb);
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user}), kExitStartFailed);
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitStartFailed);
     EXPECT_EQ(p.err().rfind("[エラー] Kestrelbox\nデータベースオープンエラー\n", 0), 0u) << p.err();
     EXPECT_EQ(readFile(mdb), whole);
 }
@@ -151,7 +151,7 @@ TEST_F(ProgramFiles, UnreadableSettingsStartWithDefaultsAndAreNotReplaced) {
     writeFile(src / "a.txt", "changed");
     handOver(*user, ini);
     // Policy 1 is not seen: the default 0 keeps the earlier copy.
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitNormal) << p.err();
     EXPECT_EQ(p.err(), "");
     EXPECT_EQ(readFile(dst / "a.txt"), "a");
     EXPECT_EQ(readFile(ini), settings);
@@ -212,7 +212,7 @@ TEST_F(ProgramFiles, UnwritableErrorLogIsReportedAndTheRunGoesOn) {
     const std::string earlier = randomBytes(1000, 41);
     writeFile(log, earlier);
     handOver(*user, log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitNormal) << p.err();
     EXPECT_NE(p.err().find("[エラー] Kestrelbox\nLog出力エラー\n" +
                            std::error_code(EACCES, std::system_category()).message() + "\n"),
               std::string::npos)

@@ -24,9 +24,9 @@ void CoreFixture::openStore() {
     state.MdbDatabase = Store::open(folder.store());
 }
 
-std::vector<CopyLogRow> CoreFixture::history() {
+std::vector<CopyLogRow> historyRows(Store& store) {
     std::vector<CopyLogRow> rows;
-    store().forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });
+    store.forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });
     return rows;
 }
 

@@ -66,7 +66,10 @@ public:
         auto it = captions.find(t);
         return it == captions.end() ? "設定" + std::to_string(t) + " 【標準】" : it->second;
     }
-    bool logRefresh() override { return ++refreshes; }
+    bool logRefresh() override {
+        ++refreshes;
+        return true;
+    }
     void logRowRecorded(const CopyLogRow&, const std::string& trimmedBefore) override {
         recorded.push_back(trimmedBefore);
     }
@@ -141,6 +144,9 @@ public:
     bool folderStarts = true;
 };
 
+// Every history row of a store, in the store's order.
+std::vector<CopyLogRow> historyRows(Store& store);
+
 // A fresh folder under the system temp folder, removed (with everything in it) at the end.
 class TempDir {
 public:
@@ -165,7 +171,7 @@ public:
     // Opens the store into the shared state (as start-up does).
     void openStore();
     Store& store() { return *state.MdbDatabase; }
-    std::vector<CopyLogRow> history();
+    std::vector<CopyLogRow> history() { return historyRows(store()); }
 
     TempDir dir;
     ProgramFolder folder;

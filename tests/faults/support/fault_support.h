@@ -9,52 +9,16 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "store/store.h"
-#include "support/test_support.h"
+#include "support/program.h"
 
 namespace kb::faults {
 
-inline constexpr int kExitNormal = 0;
-inline constexpr int kExitRunStopped = 1;
-inline constexpr int kExitStartFailed = 2;
-inline constexpr int kKilled = -1;
-
-struct Limits {
-    std::optional<std::uint64_t> fileSize; // RLIMIT_FSIZE as "ulimit -f" sets it, SIGXFSZ at its default
-    std::optional<uid_t> user;             // the child drops to this user (and its group) before exec
-};
-
-// The built executable in a fresh copy of its program folder, started as a user or a scheduler starts it.
-// Every process it starts is killed when it goes, so a failed assertion leaves nothing running.
-class Program {
-public:
-    Program();
-    ~Program();
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    pid_t launch(const std::vector<std::string>& args, const Limits& limits = {});
-    // The exit status, or kKilled when it was still running after `seconds` (it is then killed).
-    int wait(pid_t pid, double seconds = 120);
-    int run(const std::vector<std::string>& args, const Limits& limits = {}, double seconds = 120);
-    void kill9(pid_t pid);
-    // Asks it to close as the close box does.
-    void terminate(pid_t pid);
-
-    // What the program wrote to its standard error (its message boxes without a display), minus the
-    // toolkit's notes about the environment.
-    std::string err() const;
-
-    std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }
-    std::vector<CopyLogRow> history() const;
-    // Names in the program folder, sorted, the captured standard error left out.
-    std::vector<std::string> files() const;
-
-    test::TempDir dir;
-
-private:
-    std::vector<pid_t> m_running;
-};
+using test::kExitNormal;
+using test::kExitRunStopped;
+using test::kExitStartFailed;
+using test::kKilled;
+using test::LaunchOptions;
+using test::Program;
 
 // Mounts and unmounts are private to this test process and its children, and vanish with it.
 // False (with the reason) where the system does not allow it.

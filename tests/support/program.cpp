@@ -1,0 +1,122 @@
+#include "program.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace kb::test {
+
+Program::Program(double seconds) : dir("kbprogram"), m_seconds(seconds) {
+    for (const char* name : {"Kestrelbox", "Kestrelbox.mdb", "Readme.txt"})
+        fs::copy_file(fs::path(KB_PROGRAM_DIR) / name, dir / name);
+}
+
+Program::~Program() {
+    for (pid_t pid : m_running) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+pid_t Program::launch(const std::vector<std::string>& args, const LaunchOptions& options) {
+    std::vector<std::string> argv = {(dir / "Kestrelbox").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::string errPath = (dir / "stderr.txt").string();
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        ::dup2(err, 2);
+        if (options.display.empty()) {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        } else {
+            ::unsetenv("QT_QPA_PLATFORM");
+            ::unsetenv("WAYLAND_DISPLAY");
+            ::setenv("DISPLAY", options.display.c_str(), 1);
+        }
+        if (options.fileSize) {
+            struct rlimit rl = {*options.fileSize, *options.fileSize};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (options.user) {
+            struct passwd* pw = ::getpwuid(*options.user);
+            gid_t gid = pw ? pw->pw_gid : *options.user;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(*options.user) != 0)
+                ::_exit(126);
+        }
+        ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    m_running.push_back(pid);
+    return pid;
+}
+
+int Program::wait(pid_t pid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(m_seconds * 1000));
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill9(pid);
+            return kKilled;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::erase(m_running, pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
+}
+
+int Program::run(const std::vector<std::string>& args, const LaunchOptions& options) {
+    return wait(launch(args, options));
+}
+
+void Program::kill9(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    std::erase(m_running, pid);
+}
+
+void Program::terminate(pid_t pid) {
+    ::kill(pid, SIGTERM);
+}
+
+std::string Program::err() const {
+    std::string text = readFile(dir / "stderr.txt");
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
+        if (line.rfind("QStandardPaths:", 0) != 0)
+            out += line;
+        pos = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> Program::files() const {
+    std::vector<std::string> names = listFolder(dir.path());
+    std::erase(names, "stderr.txt");
+    return names;
+}
+
+std::string Program::ini() const {
+    return fs::exists(dir / "Kestrelbox.ini") ? readFile(dir / "Kestrelbox.ini") : "";
+}
+
+} // namespace kb::test

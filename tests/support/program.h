@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "store/store.h"
+#include "test_support.h"
+
+namespace kb::test {
+
+inline constexpr int kExitNormal = 0;
+inline constexpr int kExitRunStopped = 1;
+inline constexpr int kExitStartFailed = 2;
+inline constexpr int kKilled = -1;
+
+struct LaunchOptions {
+    std::optional<std::uint64_t> fileSize; // RLIMIT_FSIZE as "ulimit -f" sets it, SIGXFSZ at its default
+    std::optional<uid_t> user;             // the child drops to this user (and its group) before exec
+    std::string display;                   // empty: the offscreen platform; else that X display, none named
+};
+
+// The built executable in a fresh copy of its program folder, started as a user or a scheduler starts it.
+// Every process it starts is killed when it goes, so a failed assertion leaves nothing running.
+class Program {
+public:
+    // `seconds`: how long wait() and run() let a process go before they kill it as hung.
+    explicit Program(double seconds = 120);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    pid_t launch(const std::vector<std::string>& args, const LaunchOptions& options = {});
+    // The exit status, or kKilled when it was still running after the time given (it is then killed).
+    int wait(pid_t pid);
+    int run(const std::vector<std::string>& args, const LaunchOptions& options = {});
+    void kill9(pid_t pid);
+    // Asks it to close as the close box does.
+    void terminate(pid_t pid);
+
+    // What the program wrote to its standard error (its message boxes without a display), minus the
+    // toolkit's notes about the environment.
+    std::string err() const;
+
+    std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }
+    std::vector<CopyLogRow> history() const { return historyRows(*store()); }
+    // Names in the program folder, sorted, the captured standard error left out.
+    std::vector<std::string> files() const;
+    std::string ini() const;
+
+    TempDir dir;
+
+private:
+    double m_seconds;
+    std::vector<pid_t> m_running;
+};
+
+} // namespace kb::test
