@@ -9,6 +9,7 @@
 #include "app/clock.h"
 #include "app/user_interface.h"
 #include "platform/cp932.h"
+#include "platform/file_system.h"
 
 namespace kb {
 namespace {
@@ -45,19 +46,6 @@ int lastSlot(int fd) {
     return value;
 }
 
-bool writeAt(int fd, const std::string& data, off_t offset) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
@@ -68,24 +56,22 @@ bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
         return false;
     };
 
-    int fd = ::open(m_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    UniqueFd fd(::open(m_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd)
         return fail(errno);
     // A negative or oversized number in a hand-edited header starts the ring again at slot 1.
-    int n = lastSlot(fd);
+    int n = lastSlot(fd.get());
     if (n < 0 || n >= kSlots)
         n = 0;
 
     char number[12]; // room for any int, which the compiler cannot rule out
     std::snprintf(number, sizeof number, "%05d", n + 1);
-    bool ok = writeAt(fd, record(stamp, number), 0) &&
-              writeAt(fd, record(stamp, text), static_cast<off_t>(kRecordLength) * (n + 1));
-    int err = ok ? 0 : (errno ? errno : EIO);
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    return ok ? true : fail(err);
+    std::error_code ec = writeAll(fd.get(), record(stamp, number), 0);
+    if (!ec)
+        ec = writeAll(fd.get(), record(stamp, text), static_cast<off_t>(kRecordLength) * (n + 1));
+    if (std::error_code closed = fd.close(); !ec)
+        ec = closed;
+    return ec ? fail(ec.value()) : true;
 }
 
 } // namespace kb

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "app/settings.h"
-#include "app/shared_state.h"
 
 namespace kb {
 
@@ -28,7 +27,7 @@ std::int64_t parseOption(const std::string& text, std::int64_t min, std::int64_t
     return value;
 }
 
-void readOptions(const IniFile& ini, SharedState& state) {
+void readOptions(const IniFile& ini, Options& state) {
     using i16 = std::numeric_limits<std::int16_t>;
     using i32 = std::numeric_limits<std::int32_t>;
     state.SameFile = static_cast<std::int16_t>(

@@ -6,13 +6,19 @@
 namespace kb {
 
 class IniFile;
-struct SharedState;
+
+// The three options of section "Option", as start-up reads them and the options dialog saves them.
+struct Options {
+    std::int16_t SameFile = 0;
+    std::int16_t BackupLog = 0;
+    std::int32_t BackupLogMax = 0;
+};
 
 // Parses an option value as integer text within [min, max]; anything else yields `def`.
 std::int64_t parseOption(const std::string& text, std::int64_t min, std::int64_t max, std::int64_t def);
 
-// Reads SameFile, BackupLog and BackupLogMax from section "Option" into the shared state. A value that is
-// not integer text in range falls back to the key's default instead of stopping the start.
-void readOptions(const IniFile& ini, SharedState& state);
+// Reads SameFile, BackupLog and BackupLogMax from section "Option". A value that is not integer text in
+// range falls back to the key's default instead of stopping the start.
+void readOptions(const IniFile& ini, Options& options);
 
 } // namespace kb

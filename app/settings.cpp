@@ -249,7 +249,7 @@ void IniFile::Fun_WriteIni(const std::string& section, const std::string& key, c
         doc.append({"[" + sec + "]", "\r\n"});
         doc.append({k + "=" + v, "\r\n"});
     }
-    writeFileReplacing(m_file, doc.serialize());
+    writeFileReplacing(m_files, m_file, doc.serialize());
 }
 
 } // namespace kb

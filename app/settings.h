@@ -5,6 +5,8 @@
 
 namespace kb {
 
+class FileSystem;
+
 // "Kestrelbox.ini" with the semantics of the Windows profile functions: sections and keys matched without
 // regard to case, values replaced in place, new keys at the end of their section, new sections at the end
 // of the file, CR LF, code page 932. Every byte the program does not write stays as it was.
@@ -12,7 +14,7 @@ class IniFile {
 public:
     static constexpr std::size_t kMaxValueBytes = 1023;
 
-    explicit IniFile(std::filesystem::path file) : m_file(std::move(file)) {}
+    IniFile(std::filesystem::path file, FileSystem& files) : m_file(std::move(file)), m_files(files) {}
 
     // The stored value, or `def` when the file, section or key is missing. A present but empty value
     // yields the empty text. Values longer than 1023 bytes are cut.
@@ -25,6 +27,7 @@ public:
 
 private:
     std::filesystem::path m_file;
+    FileSystem& m_files;
 };
 
 } // namespace kb

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "app/records.h"
+
 namespace kb {
 
 enum class MsgIcon { Exclamation, Question, Information, Critical };
@@ -20,11 +22,9 @@ struct FileFilter {
 struct FileDialogSpec {
     std::string title;
     std::vector<FileFilter> filters;
-    std::string defaultSuffix;      // "csv": added when the user types a name without one
-    bool confirmOverwrite = false;  // the dialog asks before an existing file is chosen
+    std::string defaultSuffix;     // "csv": added when the user types a name without one
+    bool confirmOverwrite = false; // the dialog asks before an existing file is chosen
 };
-
-struct CopyLogRow;
 
 // Everything the core needs from the windows. The Qt main window implements it; core tests implement it
 // with a scripted recorder. No core routine reaches a widget any other way.

@@ -8,16 +8,16 @@
 
 #include "app/clock.h"
 #include "app/reporter.h"
-#include "app/services.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
 #include "backup/compressed.h"
 #include "backup/copy_log.h"
 #include "backup/file_copy.h"
 #include "backup/file_helpers.h"
 #include "backup/methods.h"
+#include "backup/services.h"
 #include "platform/cp932.h"
 #include "platform/file_system.h"
+#include "store/shared_state.h"
 #include "store/store.h"
 
 namespace kb {

@@ -7,12 +7,12 @@
 
 #include "app/clock.h"
 #include "app/reporter.h"
-#include "app/services.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
 #include "backup/file_helpers.h"
+#include "backup/services.h"
 #include "platform/file_system.h"
 #include "platform/lha/unlha.h"
+#include "store/shared_state.h"
 
 namespace kb {
 namespace {

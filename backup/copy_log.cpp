@@ -3,9 +3,9 @@
 #include <stdexcept>
 
 #include "app/reporter.h"
-#include "app/services.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
+#include "backup/services.h"
+#include "store/shared_state.h"
 #include "store/store.h"
 
 namespace kb {

@@ -11,10 +11,11 @@
 #include "app/error_log.h"
 #include "app/program_folder.h"
 #include "app/reporter.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
 #include "bench_report.h"
+#include "platform/file_system.h"
 #include "store/compact.h"
+#include "store/shared_state.h"
 #include "store/store.h"
 
 namespace fs = std::filesystem;
@@ -90,8 +91,9 @@ void BM_Compact(benchmark::State& state) {
     kb::ErrorLog log(folder.errorLog(), clock, ui);
     kb::Reporter reporter(ui, log);
     kb::SharedState shared;
+    kb::FileSystem files;
     for (auto _ : state) {
-        if (!kb::Fun_MDBCompact(folder, shared, reporter))
+        if (!kb::Fun_MDBCompact(folder, shared, reporter, files))
             state.SkipWithError("compaction failed");
     }
     state.counters["store_MB"] = static_cast<double>(fs::file_size(folder.store())) / 1e6;

@@ -19,6 +19,7 @@
 #include "app/settings.h"
 #include "bench_report.h"
 #include "bench_ui_support.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -92,7 +93,8 @@ fs::path prepareProgram(const fs::path& dir, const std::vector<std::string>& pat
             s.insertCopyData("1", p);
         seedHistory(s, history);
     });
-    kb::IniFile ini(program / "Kestrelbox.ini");
+    kb::FileSystem files;
+    kb::IniFile ini(program / "Kestrelbox.ini", files);
     ini.Fun_WriteIni("Option", "SameFile", "1");
     ini.Fun_WriteIni("Option", "BackupLog", "1");
     // Above what the runs add, so that every seeded row stays and each file still pays for the count.

@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "fuzz_support.h"
 #include "platform/cp932.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -187,7 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fileExists)
         kb::fuzz::writeBytes(file, before);
 
-    kb::IniFile ini(file);
+    kb::FileSystem files;
+    kb::IniFile ini(file, files);
     for (const Name& k : kProgramKeys) {
         const std::string got = ini.Fun_ReadIni(randomCase(k.section, caseMask), k.key, kAbsent);
         if (got == kAbsent)

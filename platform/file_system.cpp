@@ -22,64 +22,9 @@ bool statPath(const std::filesystem::path& p, struct stat& st) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
-int closeChecked(int fd) {
-    // After a failed close the descriptor is gone all the same; retrying could close someone else's.
-    return ::close(fd) == 0 ? 0 : errno;
-}
-
-// Creates the temporary sibling exclusively; a name left by a killed process of the same pid is skipped.
-int openTemporary(const std::filesystem::path& target, std::filesystem::path& tmp, mode_t mode) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = temporarySibling(target);
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-void syncFolder(const std::filesystem::path& file) {
+std::filesystem::path folderOf(const std::filesystem::path& file) {
     std::filesystem::path dir = file.parent_path();
-    if (dir.empty())
-        dir = ".";
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-std::error_code writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return lastError();
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-}
-
-// Closes and renames the finished temporary file over the target; on any failure removes it. A durable
-// finish also flushes the file and its folder first.
-std::error_code finish(int fd, const std::filesystem::path& tmp, const std::filesystem::path& target,
-                       std::error_code ec, bool durable = true) {
-    if (durable && !ec && ::fsync(fd) != 0)
-        ec = lastError();
-    if (int err = closeChecked(fd); !ec && err)
-        ec = {err, std::system_category()};
-    if (!ec && ::rename(tmp.c_str(), target.c_str()) != 0)
-        ec = lastError();
-    if (ec) {
-        ::unlink(tmp.c_str());
-        return ec;
-    }
-    if (durable)
-        syncFolder(target);
-    return {};
+    return dir.empty() ? std::filesystem::path(".") : dir;
 }
 
 } // namespace
@@ -148,42 +93,31 @@ std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p
 }
 
 std::error_code FileSystem::copyFileReplacing(const std::filesystem::path& from,
-                                              const std::filesystem::path& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+                                              const std::filesystem::path& to, Durability durability) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in)
         return lastError();
     struct stat st {};
-    if (::fstat(in, &st) != 0) {
-        std::error_code ec = lastError();
-        ::close(in);
-        return ec;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(in);
+    if (::fstat(in.get(), &st) != 0)
+        return lastError();
+    if (S_ISDIR(st.st_mode))
         return std::make_error_code(std::errc::is_a_directory);
-    }
 
-    std::filesystem::path tmp;
-    int out = openTemporary(to, tmp, 0600);
-    if (out < 0) {
-        std::error_code ec = lastError();
-        ::close(in);
-        return ec;
-    }
-
-    std::error_code ec = copyContent(in, out, static_cast<std::uint64_t>(st.st_size));
-    ::close(in);
+    ReplacingFile out(*this, to, 0600);
+    if (out.error())
+        return out.error();
+    std::error_code ec = copyContent(in.get(), out.fd(), static_cast<std::uint64_t>(st.st_size));
     if (!ec) {
         // The last-write time goes on after the content, to the nanosecond; the access time is now.
         struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
-        if (::futimens(out, times) != 0)
+        if (::futimens(out.fd(), times) != 0)
             ec = lastError();
     }
-    if (!ec && ::fchmod(out, st.st_mode & 0777) != 0)
+    if (!ec && ::fchmod(out.fd(), st.st_mode & 0777) != 0)
         ec = lastError();
-    // A flush per copy would cost a disk round trip per file; the run flushes its destination once at its end
-    // (flushToDisk), and the rename keeps the old copy until the new one is whole either way.
-    return finish(out, tmp, to, ec, false);
+    if (ec)
+        return ec;
+    return out.commit(durability);
 }
 
 std::error_code FileSystem::createFolder(const std::filesystem::path& p) {
@@ -227,23 +161,129 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
                 continue;
             return lastError();
         }
-        if (auto ec = writeAll(toFd, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
+        if (auto ec = write(toFd, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
             return ec;
         copied += static_cast<std::uint64_t>(n);
     }
 }
 
-std::error_code writeFileReplacing(const std::filesystem::path& target, std::string_view content) {
-    struct stat st {};
-    bool existed = statPath(target, st);
-    std::filesystem::path tmp;
-    int fd = openTemporary(target, tmp, 0666);
-    if (fd < 0)
+UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t mode,
+                                     std::filesystem::path& temporary, std::error_code& ec) {
+    // Exclusive creation: a name left by a killed process of the same pid is skipped.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = temporarySibling(target);
+        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            ec.clear();
+            return UniqueFd(fd);
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    ec = lastError();
+    temporary.clear();
+    return UniqueFd();
+}
+
+std::error_code FileSystem::write(int fd, std::string_view data, off_t offset) {
+    return writeAll(fd, data, offset);
+}
+
+std::error_code FileSystem::syncFile(int fd) {
+    return ::fsync(fd) == 0 ? std::error_code() : lastError();
+}
+
+std::error_code FileSystem::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
+}
+
+std::error_code FileSystem::syncFolder(const std::filesystem::path& folder) {
+    UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || ::fsync(fd.get()) != 0)
         return lastError();
-    std::error_code ec = writeAll(fd, content);
-    if (!ec && existed && ::fchmod(fd, st.st_mode & 07777) != 0)
-        ec = lastError();
-    return finish(fd, tmp, target, ec);
+    return {};
+}
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+std::error_code UniqueFd::close() {
+    // After a failed close the descriptor is gone all the same; retrying could close someone else's.
+    if (m_fd >= 0 && ::close(std::exchange(m_fd, -1)) != 0)
+        return lastError();
+    return {};
+}
+
+std::error_code writeAll(int fd, std::string_view data, off_t offset) {
+    while (!data.empty()) {
+        ssize_t n = offset < 0 ? ::write(fd, data.data(), data.size())
+                               : ::pwrite(fd, data.data(), data.size(), offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return lastError();
+        }
+        if (n == 0)
+            return std::make_error_code(std::errc::io_error);
+        data.remove_prefix(static_cast<std::size_t>(n));
+        if (offset >= 0)
+            offset += n;
+    }
+    return {};
+}
+
+ReplacingFile::ReplacingFile(FileSystem& files, std::filesystem::path target, mode_t mode)
+    : m_files(files), m_target(std::move(target)) {
+    m_fd = m_files.createTemporary(m_target, mode, m_temporary, m_error);
+}
+
+ReplacingFile::~ReplacingFile() {
+    if (!m_committed && !m_temporary.empty()) {
+        m_fd.reset();
+        ::unlink(m_temporary.c_str());
+    }
+}
+
+std::error_code ReplacingFile::write(std::string_view data, off_t offset) {
+    return m_files.write(m_fd.get(), data, offset);
+}
+
+std::error_code ReplacingFile::keepTargetPermissions() {
+    struct stat st {};
+    if (!statPath(m_target, st))
+        return {};
+    return ::fchmod(m_fd.get(), st.st_mode & 07777) == 0 ? std::error_code() : lastError();
+}
+
+std::error_code ReplacingFile::commit(Durability durability) {
+    const bool onDisk = durability == Durability::OnDisk;
+    std::error_code ec = onDisk ? m_files.syncFile(m_fd.get()) : std::error_code();
+    if (std::error_code closed = m_fd.close(); !ec)
+        ec = closed;
+    if (!ec)
+        ec = m_files.rename(m_temporary, m_target);
+    if (ec)
+        return ec;
+    m_committed = true;
+    // The rename itself is on the disk only once its folder is; a failure there is not the copy's.
+    if (onDisk)
+        m_files.syncFolder(folderOf(m_target));
+    return {};
+}
+
+std::error_code writeFileReplacing(FileSystem& files, const std::filesystem::path& target,
+                                   std::string_view content) {
+    ReplacingFile file(files, target);
+    if (file.error())
+        return file.error();
+    if (std::error_code ec = file.write(content))
+        return ec;
+    if (std::error_code ec = file.keepTargetPermissions())
+        return ec;
+    return file.commit(Durability::OnDisk);
 }
 
 std::filesystem::path temporarySibling(const std::filesystem::path& target) {
@@ -307,14 +347,10 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const st
 
 std::error_code FileSystem::flushToDisk(const std::filesystem::path& folder) {
     // A destination that vanished during the run has nothing left to flush; each file there was reported.
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
         return {};
-    std::error_code ec;
-    if (::syncfs(fd) != 0)
-        ec = lastError();
-    ::close(fd);
-    return ec;
+    return ::syncfs(fd.get()) == 0 ? std::error_code() : lastError();
 }
 
 } // namespace kb

@@ -12,8 +12,9 @@
 
 #include "app/program_folder.h"
 #include "app/reporter.h"
-#include "app/shared_state.h"
+#include "platform/file_system.h"
 #include "store/mdb_open.h"
+#include "store/shared_state.h"
 
 namespace kb {
 
@@ -42,31 +43,9 @@ path journalOf(const path& db) {
     return j;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now, so that a failing close (a full disk on some file systems) is seen.
-    void close() {
-        int fd = std::exchange(m_fd, -1);
-        if (::close(fd) != 0)
-            failErrno(errno);
-    }
-
-private:
-    int m_fd;
-};
-
-void syncFolder(const path& dir) {
-    Fd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
-        failErrno(errno);
+void check(std::error_code ec) {
+    if (ec)
+        throw std::system_error(ec);
 }
 
 void removeIfPresent(const path& p) {
@@ -78,58 +57,16 @@ void removeQuietly(const path& p) {
     ::unlink(p.c_str());
 }
 
-void renameOver(const path& from, const path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0)
-        failErrno(errno);
-    syncFolder(to.parent_path());
+void renameOver(FileSystem& files, const path& from, const path& to) {
+    check(files.rename(from, to));
+    check(files.syncFolder(to.parent_path()));
 }
 
-void writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            failErrno(errno);
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
-// A byte copy that is complete and on disk before it takes the target's name.
-void copyReplacing(const path& from, const path& to) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
+void syncFile(FileSystem& files, const path& file) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         failErrno(errno);
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0)
-        failErrno(errno);
-    path temp = to.parent_path() / ("." + to.filename().string() + ".tmp");
-    try {
-        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0666));
-        if (out.get() < 0)
-            failErrno(errno);
-        std::vector<char> buffer(1 << 18);
-        for (;;) {
-            ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                failErrno(errno);
-            }
-            if (n == 0)
-                break;
-            writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n));
-        }
-        if (::fsync(out.get()) != 0)
-            failErrno(errno);
-        out.close();
-        renameOver(temp, to);
-    } catch (...) {
-        removeQuietly(temp);
-        throw;
-    }
+    check(files.syncFile(fd.get()));
 }
 
 struct RowCounts {
@@ -158,24 +95,21 @@ RowCounts rowCounts(Store& store) {
 
 // Puts the safety copy back over the store. The store was only ever replaced by a whole file, so even when
 // this fails the store that remains is intact.
-void restore(const path& store, const path& safety, const path& compact) {
+void restore(FileSystem& files, const path& store, const path& safety, const path& compact) {
     step("restore");
     removeQuietly(compact);
     removeQuietly(journalOf(compact));
     // Our connection is closed; a journal left beside the store would be replayed onto the copy.
     removeQuietly(journalOf(store));
-    if (::rename(safety.c_str(), store.c_str()) != 0)
+    if (files.rename(safety, store))
         removeQuietly(safety);
-    try {
-        syncFolder(store.parent_path());
-    } catch (const std::exception&) {
-    }
+    files.syncFolder(store.parent_path());
     step("restored");
 }
 
 } // namespace
 
-bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& reporter) {
+bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& reporter, FileSystem& files) {
     const path store = folder.store();
     const path safety = folder.safetyCopy();
     const path compact = folder.compactCopy();
@@ -183,7 +117,7 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
     state.MdbDatabase.reset();
 
     try {
-        copyReplacing(store, safety);
+        check(files.copyFileReplacing(store, safety, Durability::OnDisk));
     } catch (const std::exception& e) {
         reporter.report("MDB最適化エラー[Backup]", "[mdlCommon]-[Fun_MDBCompact]-[ErrBackup] ", e.what());
         return false;
@@ -208,6 +142,7 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
         removeIfPresent(journalOf(compact));
         RowCounts before = rowCounts(*state.MdbDatabase);
         state.MdbDatabase->exportCompactCopy(compact);
+        syncFile(files, compact);
         step("exported");
         state.MdbDatabase.reset();
         removeIfPresent(journalOf(store));
@@ -219,16 +154,16 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
         }
         removeIfPresent(journalOf(compact));
         step("verified");
-        renameOver(compact, store);
+        renameOver(files, compact, store);
         step("swapped");
         removeIfPresent(safety);
-        syncFolder(store.parent_path());
+        check(files.syncFolder(store.parent_path()));
         step("done");
         return true;
     } catch (const std::exception& e) {
         std::string error = e.what();
         state.MdbDatabase.reset();
-        restore(store, safety, compact);
+        restore(files, store, safety, compact);
         reporter.report("MDB最適化エラー[Compact]", kCompactContext, error);
         return false;
     }

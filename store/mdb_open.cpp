@@ -1,7 +1,7 @@
 #include "store/mdb_open.h"
 
 #include "app/reporter.h"
-#include "app/shared_state.h"
+#include "store/shared_state.h"
 
 namespace kb {
 

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "platform/file_system.h"
+
 namespace kb {
 
 namespace {
@@ -113,23 +115,11 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
 }
 
-void syncFile(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw StoreError(std::strerror(errno));
-    int rc = ::fsync(fd);
-    int err = errno;
-    ::close(fd);
-    if (rc != 0)
-        throw StoreError(std::strerror(err));
-}
-
-void syncFolder(const std::filesystem::path& folder) {
-    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+void syncFile(FileSystem& files, const std::filesystem::path& file) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    std::error_code ec = fd ? files.syncFile(fd.get()) : std::error_code(errno, std::generic_category());
+    if (ec)
+        throw StoreError(ec.message());
 }
 
 constexpr const char* kSchema = R"sql(
@@ -141,6 +131,12 @@ CREATE TABLE T_CopyLog (DateTime TEXT, TabNo TEXT, TabName TEXT, SeqNo INTEGER, 
                         FileName TEXT, FolderPath TEXT);
 CREATE INDEX IX_CopyLog_Order ON T_CopyLog (DateTime DESC, TabNo DESC, SeqNo);
 )sql";
+
+void insertDefaultTab(sqlite3* db, int i) {
+    Statement s(db, "INSERT INTO T_Tab (TabNo, TabName, NameType) VALUES (?1, ?2, '0')");
+    std::string n = std::to_string(i);
+    s.bind(1, n).bind(2, "設定" + n).run();
+}
 
 TabRow readTab(const Statement& s) {
     return TabRow{s.textOrEmpty(0), s.textOrEmpty(1), s.textOrEmpty(2), s.text(3)};
@@ -204,9 +200,8 @@ void Store::create(const std::filesystem::path& file) {
 
     // Built under a temporary name and linked into place, so that an interrupted build never leaves a
     // half-made store that a later build would take for the user's.
-    std::filesystem::path temp = file;
-    temp += ".new-" + std::to_string(::getpid());
-    std::filesystem::remove(temp, ec);
+    FileSystem files;
+    const std::filesystem::path temp = temporarySibling(file);
     try {
         {
             Connection c;
@@ -215,10 +210,10 @@ void Store::create(const std::filesystem::path& file) {
             exec(s.m_db, "BEGIN");
             exec(s.m_db, kSchema);
             for (int i = 1; i <= 4; ++i)
-                s.insertDefaultTab(i);
+                insertDefaultTab(s.m_db, i);
             exec(s.m_db, "COMMIT");
         }
-        syncFile(temp);
+        syncFile(files, temp);
         if (::link(temp.c_str(), file.c_str()) != 0) {
             int err = errno;
             if (err == EEXIST || !(err == EPERM || err == EOPNOTSUPP || err == EXDEV))
@@ -228,7 +223,7 @@ void Store::create(const std::filesystem::path& file) {
                 throw StoreError(std::string(file) + ": " + std::strerror(errno));
         }
         std::filesystem::remove(temp, ec);
-        syncFolder(file.parent_path());
+        files.syncFolder(file.parent_path().empty() ? "." : file.parent_path());
     } catch (...) {
         std::filesystem::remove(temp, ec);
         std::filesystem::path journal = temp;
@@ -347,18 +342,19 @@ void Store::deleteAllCopyLog() {
     Statement(m_db, "DELETE FROM T_CopyLog").run();
 }
 
-void Store::deleteAllCopyData() {
-    Statement(m_db, "DELETE FROM T_CopyData").run();
-}
-
-void Store::deleteAllTabs() {
-    Statement(m_db, "DELETE FROM T_Tab").run();
-}
-
-void Store::insertDefaultTab(int i) {
-    Statement s(m_db, "INSERT INTO T_Tab (TabNo, TabName, NameType) VALUES (?1, ?2, '0')");
-    std::string n = std::to_string(i);
-    s.bind(1, n).bind(2, "設定" + n).run();
+void Store::resetToDefaults() {
+    exec(m_db, "BEGIN IMMEDIATE");
+    try {
+        Statement(m_db, "DELETE FROM T_CopyData").run();
+        Statement(m_db, "DELETE FROM T_CopyLog").run();
+        Statement(m_db, "DELETE FROM T_Tab").run();
+        for (int i = 1; i <= 4; ++i)
+            insertDefaultTab(m_db, i);
+        exec(m_db, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void Store::exportCompactCopy(const std::filesystem::path& target) {
@@ -382,7 +378,6 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
         throw;
     }
     exec(m_db, "DETACH DATABASE kb_compact");
-    syncFile(target);
 }
 
 } // namespace kb

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/records.h"
+
 struct sqlite3;
 
 namespace kb {
@@ -16,25 +18,6 @@ namespace kb {
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-using Text = std::optional<std::string>;
-
-struct TabRow {
-    std::string TabNo;
-    std::string TabName;
-    std::string NameType;
-    Text FolderPath;
-};
-
-struct CopyLogRow {
-    Text DateTime;
-    Text TabNo;
-    Text TabName;
-    long long SeqNo = 0;
-    Text CopyAns;
-    Text FileName;
-    Text FolderPath;
 };
 
 inline constexpr const char* kStorePassword = "pinwheel";
@@ -52,25 +35,25 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    std::vector<TabRow> selectTabs();                                          // 1
-    std::optional<TabRow> selectTab(const std::string& n);                     // 2
-    std::vector<std::string> selectCopyData(const std::string& n);             // 3
-    bool copyDataExists(const std::string& n, const std::string& path);        // 4
-    void insertCopyData(const std::string& n, const std::string& path);        // 5
-    void deleteCopyData(const std::string& n, const std::string& path);        // 6
-    void updateFolderPath(const std::string& n, const std::string& folder);    // 7
+    std::vector<TabRow> selectTabs();                                                         // 1
+    std::optional<TabRow> selectTab(const std::string& n);                                    // 2
+    std::vector<std::string> selectCopyData(const std::string& n);                            // 3
+    bool copyDataExists(const std::string& n, const std::string& path);                       // 4
+    void insertCopyData(const std::string& n, const std::string& path);                       // 5
+    void deleteCopyData(const std::string& n, const std::string& path);                       // 6
+    void updateFolderPath(const std::string& n, const std::string& folder);                   // 7
     void updateTab(const std::string& row, const std::string& name, const std::string& code); // 8
-    void insertCopyLog(const CopyLogRow& row);                                 // 9
-    long long countCopyLog();                                                  // 10
+    void insertCopyLog(const CopyLogRow& row);                                                // 9
+    long long countCopyLog();                                                                 // 10
     // 11: the DateTime of the last of the first `limit` rows, newest first; nullopt when there are none.
     std::optional<std::string> cutoffDateTime(long long limit);
-    void deleteCopyLogBefore(const std::string& time);                         // 12
+    void deleteCopyLogBefore(const std::string& time); // 12
     // 13: every history row, newest run first, higher set first, then in recording order.
     void forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit);
-    void deleteAllCopyLog();                                                   // 14
-    void deleteAllCopyData();                                                  // 15
-    void deleteAllTabs();                                                      // 16
-    void insertDefaultTab(int i);                                              // 17
+    void deleteAllCopyLog(); // 14
+    // 15, 14, 16 and 17 for each set: every registered file and history row deleted and the four sets in
+    // their first state, in one transaction, so a failure half-way leaves the store as it was.
+    void resetToDefaults();
 
     // Writes a compact, keyed copy of the whole store to `target` (which must not exist).
     void exportCompactCopy(const std::filesystem::path& target);

@@ -34,65 +34,26 @@ struct Failure {
     throw Failure{status, err ? what + ": " + std::generic_category().message(err) : what};
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int close() {
-        int r = 0;
-        if (m_fd >= 0)
-            r = ::close(m_fd);
-        m_fd = -1;
-        return r;
-    }
-
-private:
-    int m_fd;
-};
-
-// The archive under construction: buffered sequential writes, header patches in place, removal unless
-// committed.
+// The archive under construction: buffered sequential writes, header patches in place, a new file beside
+// the target that replaces it only when complete.
 class OutFile {
 public:
-    explicit OutFile(const fs::path& target) : m_target(target) {
+    OutFile(FileSystem& files, const fs::path& target) : m_file(files, target, 0666), m_target(target) {
         m_buffer.reserve(kIoChunk);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            fs::path candidate = temporarySibling(target);
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                m_fd = std::make_unique<Fd>(fd);
-                m_path = candidate;
-                return;
-            }
-            if (errno != EEXIST)
-                fail(ArchiveStatus::WriteError, "cannot create '" + target.string() + "'", errno);
-        }
-        fail(ArchiveStatus::WriteError, "cannot find a free temporary name beside '" + target.string() + "'");
+        if (m_file.error())
+            fail(ArchiveStatus::WriteError, "cannot create '" + target.string() + "'",
+                 m_file.error().value());
     }
-
-    ~OutFile() {
-        if (!m_committed) {
-            m_fd.reset();
-            ::unlink(m_path.c_str());
-        }
-    }
-
-    OutFile(const OutFile&) = delete;
-    OutFile& operator=(const OutFile&) = delete;
 
     std::uint64_t position() const { return m_position; }
 
     void write(const std::uint8_t* data, std::size_t size) {
         if (m_buffer.size() + size > kIoChunk)
             flush();
-        if (size >= kIoChunk) {
-            writeAll(data, size);
-        } else {
+        if (size >= kIoChunk)
+            put(data, size);
+        else
             m_buffer.insert(m_buffer.end(), data, data + size);
-        }
         m_position += size;
     }
 
@@ -101,70 +62,49 @@ public:
     // Throws away everything from `offset` on; the next write goes there.
     void truncateTo(std::uint64_t offset) {
         flush();
-        if (::ftruncate(m_fd->get(), static_cast<off_t>(offset)) != 0 ||
-            ::lseek(m_fd->get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-            fail(ArchiveStatus::WriteError, "cannot write '" + m_path.string() + "'", errno);
+        if (::ftruncate(m_file.fd(), static_cast<off_t>(offset)) != 0 ||
+            ::lseek(m_file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0)
+            failWrite(errno);
         m_position = offset;
     }
 
     void patch(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
         flush();
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::pwrite(m_fd->get(), bytes.data() + done, bytes.size() - done,
-                                 static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                fail(ArchiveStatus::WriteError, "cannot write '" + m_path.string() + "'",
-                     n < 0 ? errno : EIO);
-            done += static_cast<std::size_t>(n);
-        }
+        if (std::error_code ec = m_file.write(view(bytes.data(), bytes.size()), static_cast<off_t>(offset)))
+            failWrite(ec.value());
     }
 
     // Data on disk first, then the rename, so that a crash never leaves a cut archive under the real name.
     void commit() {
         flush();
-        if (::fsync(m_fd->get()) != 0)
-            fail(ArchiveStatus::WriteError, "cannot write '" + m_path.string() + "'", errno);
-        if (m_fd->close() != 0)
-            fail(ArchiveStatus::WriteError, "cannot write '" + m_path.string() + "'", errno);
-        if (::rename(m_path.c_str(), m_target.c_str()) != 0)
-            fail(ArchiveStatus::WriteError, "cannot replace '" + m_target.string() + "'", errno);
-        m_committed = true;
-        // The new name itself is on disk only once the folder is.
-        fs::path folder = m_target.parent_path().empty() ? fs::path(".") : m_target.parent_path();
-        Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.get() >= 0)
-            ::fsync(dir.get());
+        if (std::error_code ec = m_file.commit(Durability::OnDisk))
+            fail(ArchiveStatus::WriteError, "cannot replace '" + m_target.string() + "'", ec.value());
     }
 
 private:
+    static std::string_view view(const std::uint8_t* data, std::size_t size) {
+        return {reinterpret_cast<const char*>(data), size};
+    }
+
+    [[noreturn]] void failWrite(int err) {
+        fail(ArchiveStatus::WriteError, "cannot write '" + m_file.temporary().string() + "'", err);
+    }
+
     void flush() {
         if (!m_buffer.empty())
-            writeAll(m_buffer.data(), m_buffer.size());
+            put(m_buffer.data(), m_buffer.size());
         m_buffer.clear();
     }
 
-    void writeAll(const std::uint8_t* data, std::size_t size) {
-        while (size > 0) {
-            ssize_t n = ::write(m_fd->get(), data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                fail(ArchiveStatus::WriteError, "cannot write '" + m_path.string() + "'",
-                     n < 0 ? errno : EIO);
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
+    void put(const std::uint8_t* data, std::size_t size) {
+        if (std::error_code ec = m_file.write(view(data, size)))
+            failWrite(ec.value());
     }
 
+    ReplacingFile m_file;
     fs::path m_target;
-    fs::path m_path;
-    std::unique_ptr<Fd> m_fd;
     std::vector<std::uint8_t> m_buffer;
     std::uint64_t m_position = 0;
-    bool m_committed = false;
 };
 
 // Takes the encoder's output as long as it stays smaller than the original; beyond that the member is
@@ -197,7 +137,7 @@ public:
     explicit MemberWriter(OutFile& out) : m_out(out), m_buffer(kIoChunk) {}
 
     void add(const Source& src) {
-        Fd in(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd in(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
         if (in.get() < 0)
             fail(ArchiveStatus::ReadError, "cannot open '" + src.name + "'", errno);
         struct stat st {};
@@ -314,13 +254,13 @@ std::vector<Source> listSources(const fs::path& folder, const fs::path& archive)
 
 } // namespace
 
-ArchiveResult writeArchive(const fs::path& archive, const fs::path& folder) {
+ArchiveResult writeArchive(FileSystem& files, const fs::path& archive, const fs::path& folder) {
     ArchiveResult result;
     try {
         std::vector<Source> sources = listSources(folder, archive);
         if (sources.empty())
             fail(ArchiveStatus::NoFiles, "no files in '" + folder.string() + "'");
-        OutFile out(archive);
+        OutFile out(files, archive);
         MemberWriter writer(out);
         for (const Source& s : sources)
             writer.add(s);

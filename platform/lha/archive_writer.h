@@ -3,6 +3,10 @@
 #include <filesystem>
 #include <string>
 
+namespace kb {
+class FileSystem;
+}
+
 namespace kb::lha {
 
 enum class ArchiveStatus : int {
@@ -25,6 +29,7 @@ struct ArchiveResult {
 // Packs every regular file directly inside `folder` (sorted by name, byte order) into a level-2 LHA archive
 // at `archive`. The archive is built under a temporary name in its own folder and renamed over `archive`
 // only when complete; on failure the temporary file is removed and an existing `archive` is left as it was.
-ArchiveResult writeArchive(const std::filesystem::path& archive, const std::filesystem::path& folder);
+ArchiveResult writeArchive(FileSystem& files, const std::filesystem::path& archive,
+                           const std::filesystem::path& folder);
 
 } // namespace kb::lha

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/file_system.h"
 #include "platform/lha/archive_writer.h"
 #include "platform/lha/command.h"
 
@@ -21,9 +22,10 @@ void putMessage(const std::string& text, char* output, std::size_t outputSize) {
 
 int Unlha(std::uintptr_t /*window*/, const std::string& command, char* output, std::size_t outputSize) {
     ArchiveResult result;
+    FileSystem files;
     try {
         if (auto cmd = parseAddCommand(command))
-            result = writeArchive(cmd->archive, cmd->folder);
+            result = writeArchive(files, cmd->archive, cmd->folder);
         else
             result = {ArchiveStatus::BadCommand, "unsupported command: " + command, 0};
     } catch (...) {

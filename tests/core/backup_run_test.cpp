@@ -23,9 +23,9 @@ public:
             fs::remove(a);
         return FileSystem::sameFile(a, b);
     }
-    std::error_code copyFileReplacing(const fs::path& from, const fs::path& to) override {
+    std::error_code copyFileReplacing(const fs::path& from, const fs::path& to, Durability d) override {
         m_fail = from == failMidway;
-        return FileSystem::copyFileReplacing(from, to);
+        return FileSystem::copyFileReplacing(from, to, d);
     }
 
 protected:

@@ -56,7 +56,7 @@ protected:
         before = snapshot(fx.folder.store());
     }
 
-    bool compact() { return Fun_MDBCompact(fx.folder, fx.state, fx.reporter); }
+    bool compact() { return Fun_MDBCompact(fx.folder, fx.state, fx.reporter, fx.files); }
     bool logHas(const std::string& line) {
         return readFile(fx.folder.errorLog()).find(cp932::fromUtf8(line)) != std::string::npos;
     }

@@ -79,7 +79,8 @@ TEST(OptionsTest, IntegerTextInRangeOrTheKeysDefault) {
 
     // Each key against its own range; names in any case.
     test::TempDir dir("kbopt");
-    IniFile ini(dir / "Kestrelbox.ini");
+    FileSystem files;
+    IniFile ini(dir / "Kestrelbox.ini", files);
     test::writeFile(ini.file(), "[option]\r\nsamefile=7\r\nBackupLog=70000\r\nBackupLogMax=2147483647\r\n");
     SharedState state;
     readOptions(ini, state);

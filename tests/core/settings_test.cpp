@@ -11,8 +11,9 @@ namespace {
 
 struct SettingsTest : ::testing::Test {
     test::TempDir dir{"kbini"};
+    FileSystem files;
     std::filesystem::path path = dir / "Kestrelbox.ini";
-    IniFile ini{path};
+    IniFile ini{path, files};
 };
 
 TEST_F(SettingsTest, ProfileSemantics) {
@@ -80,7 +81,7 @@ TEST_F(SettingsTest, CodePage932OnDisk) {
 
 TEST_F(SettingsTest, FailuresToWriteLoseNothing) {
     writeFile(dir / "plain", "x");
-    IniFile blocked(dir / "plain" / "Kestrelbox.ini");
+    IniFile blocked(dir / "plain" / "Kestrelbox.ini", files);
     blocked.Fun_WriteIni("Main", "Left", "1");
     EXPECT_EQ(blocked.Fun_ReadIni("Main", "Left", "def"), "def");
 

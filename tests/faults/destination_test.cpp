@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "backup/backup_run.h"
+#include "backup/history_csv.h"
 #include "fault_support.h"
 #include "platform/cp932.h"
-#include "ui/history/csv_export.h"
 
 using namespace kb;
 using namespace kb::faults;
@@ -222,7 +222,7 @@ TEST_F(MovingGround, NamesCodePage932CannotHold) {
     ASSERT_EQ(copies.size(), names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(copies[i].FileName, Text(names[i])) << "the row holds the real name";
-        const std::string line = cp932::toUtf8(ui::csvRow(copies[i]));
+        const std::string line = cp932::toUtf8(csvRow(copies[i]));
         EXPECT_NE(line.find(",\"" + asCp932[i] + "\",\"" + (dest / asCp932[i]).string() + "\"\r\n"),
                   std::string::npos)
             << line;

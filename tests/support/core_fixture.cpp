@@ -4,8 +4,8 @@
 namespace kb::test {
 
 CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
-    : dir("kbcore"), folder(dir.path()), files(injected ? *injected : realFiles), ini(folder.settings()),
-      errorLog(folder.errorLog(), clock, ui),
+    : dir("kbcore"), folder(dir.path()), files(injected ? *injected : realFiles),
+      ini(folder.settings(), files), errorLog(folder.errorLog(), clock, ui),
       reporter(ui, errorLog), services{folder, ui, reporter, clock, files, ini, state, shell} {
     if (withStore) {
         Store::create(folder.store());

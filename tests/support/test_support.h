@@ -13,12 +13,12 @@
 #include "app/error_log.h"
 #include "app/program_folder.h"
 #include "app/reporter.h"
-#include "app/services.h"
 #include "app/settings.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
+#include "backup/services.h"
 #include "platform/file_system.h"
 #include "platform/shell.h"
+#include "store/shared_state.h"
 #include "store/store.h"
 
 namespace kb::test {

@@ -3,8 +3,8 @@
 #include <QTest>
 #include <QTreeView>
 
-#include "app/shared_state.h"
 #include "platform/cp932.h"
+#include "store/shared_state.h"
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
 

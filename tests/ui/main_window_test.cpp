@@ -9,7 +9,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-#include "app/shared_state.h"
+#include "store/shared_state.h"
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
 

@@ -1,15 +1,12 @@
 // The history panel of the main window: showing and hiding it, filling it, one entry's details, the export.
-#include <cerrno>
 #include <deque>
-#include <fstream>
 #include <QAction>
 #include <QItemSelectionModel>
 #include <QTreeView>
 #include <stdexcept>
-#include <system_error>
 
-#include "app/shared_state.h"
-#include "ui/history/csv_export.h"
+#include "backup/history_csv.h"
+#include "store/shared_state.h"
 #include "ui/history/history_model.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/splitter_bar.h"
@@ -119,21 +116,7 @@ void frmMain::Sub_OutPutLog() {
     setStatusText("出力中...");
     flushStatus();
     try {
-        std::ofstream out(*path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::system_error(errno, std::generic_category(), *path);
-        auto check = [&out, &path] {
-            if (!out)
-                throw std::system_error(errno ? errno : EIO, std::generic_category(), *path);
-        };
-        out << csvHeader();
-        check();
-        s.state.MdbDatabase->forEachCopyLog([&](const CopyLogRow& row) {
-            out << csvRow(row);
-            check();
-        });
-        out.close();
-        check();
+        exportHistoryCsv(*s.state.MdbDatabase, s.files, *path);
         setWaitCursor(false);
         setStatusText(saved);
         flushStatus();

@@ -16,8 +16,8 @@ Application::Application(std::filesystem::path programFolder, Prompter& prompter
                          std::string commandLine, bool headless, const Clock* clock)
     : m_folder(std::move(programFolder)), m_ui(prompter), m_clock(clock ? *clock : m_systemClock),
       m_log(m_folder.errorLog(), m_clock, m_ui), m_reporter(m_ui, m_log),
-      m_ini(m_folder.settings()), m_services{m_folder, m_ui,  m_reporter, m_clock,
-                                             m_files,  m_ini, m_state,    shell},
+      m_ini(m_folder.settings(), m_files), m_services{m_folder, m_ui,  m_reporter, m_clock,
+                                                      m_files,  m_ini, m_state,    shell},
       m_prompter(prompter), m_commandLine(std::move(commandLine)), m_headless(headless),
       m_lock(m_folder.dir()) {}
 

@@ -8,11 +8,11 @@
 #include "app/error_log.h"
 #include "app/program_folder.h"
 #include "app/reporter.h"
-#include "app/services.h"
 #include "app/settings.h"
-#include "app/shared_state.h"
+#include "backup/services.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
+#include "store/shared_state.h"
 #include "ui/main/window_ui.h"
 
 class QWidget;

@@ -28,11 +28,11 @@
 
 #include "app/reporter.h"
 #include "app/settings.h"
-#include "app/shared_state.h"
 #include "backup/backup_run.h"
 #include "backup/file_helpers.h"
 #include "backup/methods.h"
 #include "store/compact.h"
+#include "store/shared_state.h"
 #include "ui/history/history_model.h"
 #include "ui/main/prompter.h"
 #include "ui/main/splitter_bar.h"
@@ -439,7 +439,7 @@ void frmMain::Form_Unload() {
     s.state.MdbDatabase.reset();
     setStatusText("MDB最適化中...");
     flushStatus();
-    Fun_MDBCompact(s.folder, s.state, s.reporter);
+    Fun_MDBCompact(s.folder, s.state, s.reporter, s.files);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

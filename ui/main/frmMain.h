@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/layout.h"
-#include "app/services.h"
 #include "app/user_interface.h"
+#include "backup/services.h"
 
 class QAction;
 class QLabel;

@@ -11,13 +11,13 @@
 #include <stdexcept>
 
 #include "app/reporter.h"
-#include "app/shared_state.h"
+#include "app/shell_open.h"
 #include "backup/file_helpers.h"
 #include "backup/methods.h"
 #include "platform/shell.h"
+#include "store/shared_state.h"
 #include "ui/history/history_model.h"
 #include "ui/main/frmMain.h"
-#include "ui/main/shell_open.h"
 
 namespace kb::ui {
 
@@ -258,7 +258,7 @@ bool frmMain::Fun_OpenFileDir(int list, int target) {
                 MsgButtons::Ok);
             return false;
         }
-        Sub_ShowFlie(s, path);
+        kb::Sub_ShowFlie(s.shell, s.reporter, path);
         return true;
     } catch (const std::exception& e) {
         report("開く/保存先を開くエラー", "[frmMain]-[Fun_OpenFileDir] ", e.what());
@@ -267,11 +267,11 @@ bool frmMain::Fun_OpenFileDir(int list, int target) {
 }
 
 void frmMain::Sub_ShowHelpFlie() {
-    ui::Sub_ShowHelpFlie(s);
+    kb::Sub_ShowHelpFlie(s.shell, s.reporter, s.folder);
 }
 
 void frmMain::Sub_ShowWebFlie() {
-    ui::Sub_ShowWebFlie(s);
+    kb::Sub_ShowWebFlie(s.shell, s.reporter);
 }
 
 bool frmMain::Fun_Initialize() {
@@ -281,14 +281,9 @@ bool frmMain::Fun_Initialize() {
     if (ask("本当によろしいですか", MsgIcon::Question, MsgButtons::YesNo, MsgAnswer::Yes) == MsgAnswer::No)
         return true;
     try {
-        Store& store = *s.state.MdbDatabase;
-        store.deleteAllCopyData();
-        store.deleteAllCopyLog();
-        store.deleteAllTabs();
-        for (int i = 1; i <= 4; ++i) {
-            store.insertDefaultTab(i);
+        s.state.MdbDatabase->resetToDefaults();
+        for (int i = 1; i <= 4; ++i)
             TabMain->setTabText(i - 1, q(kb::tabCaption("設定" + std::to_string(i), "0")));
-        }
         selectTab(1);
         Fun_LogRefresh();
         ask("初期化完了　　　", MsgIcon::Information, MsgButtons::Ok);

@@ -28,11 +28,11 @@
 #include <string>
 
 #include "app/reporter.h"
-#include "app/services.h"
 #include "app/settings.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
 #include "backup/methods.h"
+#include "backup/services.h"
+#include "store/shared_state.h"
 #include "store/store.h"
 
 namespace kb::ui {

@@ -13,9 +13,9 @@
 
 #include "app/program_folder.h"
 #include "app/reporter.h"
-#include "app/services.h"
 #include "app/user_interface.h"
 #include "app/version.h"
+#include "backup/services.h"
 #include "platform/shell.h"
 
 namespace {

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
+#include "app/options.h"
 #include "store/store.h"
 
 namespace kb {
 
-// Process-wide state, created zeroed at start and living until the process ends.
-struct SharedState {
-    std::int16_t SameFile = 0;
-    std::int16_t BackupLog = 0;
-    std::int32_t BackupLogMax = 0;
+// Process-wide state, created zeroed at start and living until the process ends: the options read at
+// start, the window's two flags and the one open store connection.
+struct SharedState : Options {
     bool LogVisible = false;
     bool TabChangeOK = false;
     // The one open connection to "Kestrelbox.mdb" (it stands for the workspace and database handles).
