@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 #include <stdexcept>
 
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "app/shared_state.h"
 #include "backup/file_helpers.h"
