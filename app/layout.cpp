@@ -2,29 +2,11 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
-#include <optional>
+
+#include "app/number_text.h"
 
 namespace kb {
 namespace {
-
-// The text as a single-precision number: blanks around it allowed, nothing else.
-std::optional<double> toSingle(const std::string& text) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    while (first < last && (*first == ' ' || *first == '\t'))
-        ++first;
-    while (last > first && (last[-1] == ' ' || last[-1] == '\t'))
-        --last;
-    if (first < last && *first == '+' && last - first > 1 && first[1] != '-')
-        ++first;
-    double value = 0;
-    auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
-    if (ec != std::errc() || ptr != last || !std::isfinite(value) ||
-        std::fabs(value) > std::numeric_limits<float>::max())
-        return std::nullopt;
-    return static_cast<double>(static_cast<float>(value));
-}
 
 std::string negative(const char* control, const char* measure, double value) {
     return std::string(control) + " の" + measure + "が負の値になります (" + singleText(value) + ")";
@@ -49,7 +31,7 @@ MainLayout MainLayout::initial() {
 bool formResize(MainLayout& l, double W, double H, const std::string& barTop, std::string& error) {
     error.clear();
     if (!barTop.empty()) {
-        std::optional<double> top = toSingle(barTop);
+        const std::optional<float> top = singleNumber(barTop);
         if (!top) {
             error = "数値に変換できません: \"" + barTop + "\"";
             return false;

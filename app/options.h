@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace kb {
 
@@ -13,9 +12,6 @@ struct Options {
     std::int16_t BackupLog = 0;
     std::int32_t BackupLogMax = 0;
 };
-
-// Parses an option value as integer text within [min, max]; anything else yields `def`.
-std::int64_t parseOption(const std::string& text, std::int64_t min, std::int64_t max, std::int64_t def);
 
 // Reads SameFile, BackupLog and BackupLogMax from section "Option". A value that is not integer text in
 // range falls back to the key's default instead of stopping the start.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/clock.h"
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "app/user_interface.h"
 #include "backup/compressed.h"

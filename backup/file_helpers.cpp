@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "platform/file_system.h"
 
@@ -72,38 +72,6 @@ std::string Fun_GetFileSize(FileSystem& files, const std::string& path) {
         return {};
     auto size = files.fileSize(path);
     return size ? std::to_string(*size) : std::string();
-}
-
-double leadingNumber(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    const size_t start = i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-        ++i, ++digits;
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-            ++i, ++digits;
-    }
-    if (digits == 0)
-        return 0;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        size_t j = i + 1;
-        if (j < text.size() && (text[j] == '+' || text[j] == '-'))
-            ++j;
-        if (j < text.size() && text[j] >= '0' && text[j] <= '9') {
-            while (j < text.size() && text[j] >= '0' && text[j] <= '9')
-                ++j;
-            i = j;
-        }
-    }
-    // strtod on the isolated prefix only: it would otherwise accept "inf", "nan" and hex forms.
-    std::string number = text.substr(start, i - start);
-    return std::strtod(number.c_str(), nullptr);
 }
 
 std::string Fun_SizeText(const std::string& size) {

@@ -20,9 +20,6 @@ std::string Fun_GetFileSize(FileSystem& files, const std::string& path);
 // A byte count with its unit: "512ﾊﾞｲﾄ", "1.5KB", "4.77MB" (two decimals, half to even).
 std::string Fun_SizeText(const std::string& size);
 
-// The numeric value of the leading number of a text, 0 when there is none ("12a" gives 12).
-double leadingNumber(const std::string& text);
-
 // Splits a file name the way the backup names its targets: a name without any "." keeps the whole
 // name and an empty extension, without an error.
 struct NameParts {

@@ -174,13 +174,9 @@ private slots:
         QTest::keyClick(d.count(), Qt::Key_Backspace);
         QTest::keyClicks(d.count(), "3456");
         QCOMPARE(d.count()->text(), QString("1234"));
-
-        // A paste is no typed character: it goes in and is judged by OK.
-        d.paste("9x");
-        QCOMPARE(d.count()->text(), QString("9x"));
         QTest::mouseClick(d.log(), Qt::LeftButton);
         QVERIFY(!d.count()->isEnabled());
-        QCOMPARE(d.count()->text(), QString("9x"));
+        QCOMPARE(d.count()->text(), QString("1234"));
     }
 
     void gridOpensEditorsByItsRules() {
@@ -249,8 +245,6 @@ private slots:
         QTest::newRow("on, empty") << true << "" << false << "" << 0;
         QTest::newRow("off, 0") << false << "0" << false << "" << 0;
         QTest::newRow("off, pasted 12a") << false << "12a" << true << "保存エラー" << 0;
-        QTest::newRow("on, pasted 2.5") << true << "2.5" << true << "" << 2;
-        QTest::newRow("on, pasted 9e99") << true << "9e99" << true << "保存エラー" << 0;
     }
     void countCheck() {
         QFETCH(bool, recording);

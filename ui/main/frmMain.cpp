@@ -1,7 +1,7 @@
 #include "ui/main/frmMain.h"
 
-#include <charconv>
 #include <chrono>
+#include <optional>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -26,10 +26,10 @@
 #include <QUrl>
 #include <stdexcept>
 
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "app/settings.h"
 #include "backup/backup_run.h"
-#include "backup/file_helpers.h"
 #include "backup/methods.h"
 #include "store/compact.h"
 #include "store/shared_state.h"
@@ -56,21 +56,6 @@ qint64 paintClockMs() {
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
-}
-
-// The conversion the layout numbers get on load: the whole text must be a number.
-double toSingle(const std::string& key, const std::string& text) {
-    std::size_t b = text.find_first_not_of(' ');
-    std::size_t e = text.find_last_not_of(' ');
-    if (b != std::string::npos) {
-        float value = 0;
-        const char* first = text.data() + b;
-        const char* last = text.data() + e + 1;
-        auto [ptr, ec] = std::from_chars(first, last, value);
-        if (ec == std::errc() && ptr == last)
-            return value;
-    }
-    throw std::runtime_error("設定 " + key + " の値「" + text + "」は数値ではありません");
 }
 
 std::string upperAscii(std::string s) {
@@ -348,8 +333,12 @@ void frmMain::resizeEvent(QResizeEvent* event) {
 bool frmMain::Form_Load() {
     try {
         auto readTwips = [this](const char* key, const char* def) {
-            double v = toSingle(key, s.ini.Fun_ReadIni(kMain, key, def));
-            return TwipsValue{v, px(v)};
+            const std::string text = s.ini.Fun_ReadIni(kMain, key, def);
+            const std::optional<float> v = singleNumber(text);
+            if (!v)
+                throw std::runtime_error(std::string("設定 ") + key + " の値「" + text +
+                                         "」は数値ではありません");
+            return TwipsValue{*v, px(*v)};
         };
         m_left = readTwips("Left", "3500");
         m_top = readTwips("Top", "3000");

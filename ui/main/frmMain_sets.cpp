@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 #include <stdexcept>
 
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "app/shell_open.h"
 #include "backup/file_helpers.h"

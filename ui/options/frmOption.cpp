@@ -17,8 +17,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/number_text.h"
 #include "app/reporter.h"
 #include "app/settings.h"
 #include "app/user_interface.h"
@@ -183,56 +182,18 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// A number as the history size box may hold one after a paste: blanks around it, a sign, decimals, an
-// exponent. nullopt for anything else.
-std::optional<double> parseNumber(const QString& raw) {
-    const std::string s = raw.trimmed().toStdString();
-    if (s.empty())
-        return std::nullopt;
-    size_t i = 0;
-    if (s[i] == '+' || s[i] == '-')
-        ++i;
-    size_t digits = 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
-        ++i;
-        ++digits;
-    }
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
-            ++i;
-            ++digits;
-        }
-    }
-    if (digits == 0)
-        return std::nullopt;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-            ++i;
-        size_t expDigits = 0;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
-            ++i;
-            ++expDigits;
-        }
-        if (expDigits == 0)
-            return std::nullopt;
-    }
-    if (i != s.size())
-        return std::nullopt;
-    return std::stod(s);
-}
-
-// The count as a 32-bit whole number, halves rounded to even.
-std::int32_t toCount(const QString& text) {
-    const std::optional<double> value = parseNumber(text);
+// The history size as the box holds it, typed or pasted; the empty box stands for 0.
+std::int32_t countOf(const QString& box) {
+    const std::string text = box.toStdString();
+    if (text.empty())
+        return 0;
+    const std::optional<double> value = kb::wholeNumber(text);
     if (!value)
-        throw std::runtime_error("最大件数が数値ではありません: " + text.toStdString());
-    const double rounded = std::nearbyint(*value);
-    if (!(rounded >= std::numeric_limits<std::int32_t>::min() &&
-          rounded <= std::numeric_limits<std::int32_t>::max()))
-        throw std::runtime_error("最大件数が大きすぎます: " + text.toStdString());
-    return static_cast<std::int32_t>(rounded);
+        throw std::runtime_error("最大件数が数値ではありません: " + text);
+    const std::optional<std::int32_t> count = kb::roundedInt32(*value);
+    if (!count)
+        throw std::runtime_error("最大件数が大きすぎます: " + text);
+    return *count;
 }
 
 bool isBlankName(const QString& name) {
@@ -531,16 +492,13 @@ void frmOption::openNameEditor(int row) {
 
 void frmOption::cmdOK_Click() {
     try {
-        const QString countText = txtLogMax->text();
-        if (!countText.isEmpty()) {
-            const std::int32_t count = kb::ui::toCount(countText);
-            if (ckLog->isChecked() && count < 1) {
-                m_s.ui.messageBox("最大件数は、1以上の数字を入力してください", kb::MsgIcon::Exclamation,
-                                  kb::MsgButtons::Ok);
-                txtLogMax->setFocus(Qt::OtherFocusReason);
-                txtLogMax->selectAll();
-                return;
-            }
+        const std::int32_t count = kb::ui::countOf(txtLogMax->text());
+        if (!txtLogMax->text().isEmpty() && ckLog->isChecked() && count < 1) {
+            m_s.ui.messageBox("最大件数は、1以上の数字を入力してください", kb::MsgIcon::Exclamation,
+                              kb::MsgButtons::Ok);
+            txtLogMax->setFocus(Qt::OtherFocusReason);
+            txtLogMax->selectAll();
+            return;
         }
 
         for (int row = 1; row < kb::ui::kGridRows; ++row) {
@@ -557,7 +515,7 @@ void frmOption::cmdOK_Click() {
         m_s.state.BackupLog = ckLog->isChecked() ? 1 : 0;
         m_s.ini.Fun_WriteIni("Option", "BackupLog", std::to_string(m_s.state.BackupLog));
 
-        m_s.state.BackupLogMax = countText.isEmpty() ? 0 : kb::ui::toCount(countText);
+        m_s.state.BackupLogMax = count;
         m_s.ini.Fun_WriteIni("Option", "BackupLogMax", std::to_string(m_s.state.BackupLogMax));
 
         for (int row = 1; row < kb::ui::kGridRows; ++row) {
