@@ -86,10 +86,12 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/kb_package_entry.cmake)
 include(CPack)
 
 # Installs the build twice into a temporary folder, checks the entry and the manual page, starts the
-# installed program; and the installs that must fail.
-foreach(mode install install_refused)
+# installed program; the installs that must fail; and the package. cpack first brings the build up to date,
+# so that test runs alone.
+foreach(mode install install_refused package)
   add_test(NAME e2e.${mode}
     COMMAND ${CMAKE_COMMAND} -DKB_BUILD=${CMAKE_BINARY_DIR} -DKB_MODE=${mode}
       -P ${PROJECT_SOURCE_DIR}/tests/e2e/install_test.cmake)
   set_tests_properties(e2e.${mode} PROPERTIES TIMEOUT 600 LABELS e2e)
 endforeach()
+set_tests_properties(e2e.package PROPERTIES RUN_SERIAL TRUE)
