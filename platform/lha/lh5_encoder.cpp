@@ -3,19 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <span>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/lha/huffman.h"
 
 namespace kb::lha {
 namespace {
 
-constexpr std::uint32_t kWindow = 8192;
-// One short of the window: a few decoders read the source byte after writing the ring slot.
-constexpr std::uint32_t kMaxDistance = kWindow - 1;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 256;
+constexpr int kMinMatch = MatchFinder::kMinMatch;
+constexpr int kMaxMatch = MatchFinder::kMaxMatch;
 constexpr int NC = 255 + kMaxMatch + 2 - kMinMatch; // 510
 constexpr int NP = 14;
 constexpr int NT = 19;
@@ -23,63 +24,90 @@ constexpr int CBIT = 9;
 constexpr int PBIT = 4;
 constexpr int TBIT = 5;
 constexpr std::size_t kBlockCodes = 65535;
-constexpr std::size_t kMinBlock = 2048;
 
 constexpr std::uint32_t kBufferSize = 1u << 18;
 // Room past the data for the word-wise compare of a match that runs up to kMaxMatch.
 constexpr std::size_t kPad = 2 * kMaxMatch;
-constexpr int kHashBits = 14;
-constexpr int kHash3Bits = 12;
 
-// Search effort: a chain walk stops after kMaxChain candidates, a quarter of that when the match in hand is
-// already kGoodLength long; a match of kMaxLazy bytes is taken without looking further.
-constexpr int kMaxChain = 64;
-constexpr int kGoodLength = 32;
-constexpr int kMaxLazy = 256;
-// A three-byte match farther back than this costs more bits than three characters.
-constexpr std::uint32_t kTooFar = 4096;
-// A match's worth in rough bits: its length weighed against the extra bits of its distance. A later match
-// must beat the one in hand by a margin, since taking it costs the characters in between.
-constexpr int kLengthWeight = 5;
-constexpr int kNextMargin = 1;
-constexpr int kSecondNextMargin = 4;
+// The parse works on stretches of up to kStretch positions whose matches are kept, so that a stretch can be
+// parsed twice.
+#ifndef KB_STRETCH
+#define KB_STRETCH (1u << 15)
+#endif
+constexpr std::uint32_t kStretch = KB_STRETCH;
+constexpr std::size_t kMatchRoom = std::size_t{1} << 18;
+// A match this long is taken without weighing the alternatives.
+#ifndef KB_NICE
+#define KB_NICE 128
+#endif
+constexpr int kNiceLength = KB_NICE;
+// Below this many positions a second parse is not worth its time.
+constexpr std::uint32_t kMinSecondParse = 256;
+// Costs stay far below this, so that they compare as signed numbers.
+constexpr std::int32_t kUnreached = 0x3FFFFFFF;
+// Prices are in sixteenths of a bit.
+constexpr int kPriceScale = 16;
+constexpr std::uint32_t kPriceCap = 18 * kPriceScale;
+
+// Block splitting: no part shorter than kMinBlock codes, split points tried every kSplitStep codes.
+#ifndef KB_MINBLOCK
+#define KB_MINBLOCK 512
+#endif
+#ifndef KB_SPLITSTEP
+#define KB_SPLITSTEP 256
+#endif
+constexpr std::size_t kMinBlock = KB_MINBLOCK;
+constexpr std::size_t kSplitStep = KB_SPLITSTEP;
+#ifndef KB_COARSE
+#define KB_COARSE 2048
+#endif
+constexpr std::size_t kCoarseStep = KB_COARSE;
 
 constexpr std::size_t kOutChunk = 1u << 16;
-
-std::uint32_t hash3(const std::uint8_t* p) {
-    const std::uint32_t v = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                            (static_cast<std::uint32_t>(p[2]) << 16);
-    return (v * 2654435761u) >> (32 - kHash3Bits);
-}
-
-std::uint32_t hash4(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return (v * 2654435761u) >> (32 - kHashBits);
-}
-
-int matchLength(const std::uint8_t* a, const std::uint8_t* b, int maxLength) {
-    int n = 0;
-    while (n < maxLength) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) {
-            const int diff = std::endian::native == std::endian::little ? std::countr_zero(x ^ y)
-                                                                        : std::countl_zero(x ^ y);
-            return std::min(maxLength, n + diff / 8);
-        }
-        n += 8;
-    }
-    return maxLength;
-}
-
-int worth(int length, std::uint32_t distance) {
-    return length * kLengthWeight - static_cast<int>(std::bit_width(distance));
-}
+std::array<std::uint32_t, 510> g_prevC;
+std::array<std::uint32_t, 14> g_prevP;
+#ifndef KB_PREVW
+#define KB_PREVW 0
+#endif
+#ifndef KB_LASTDIV
+#define KB_LASTDIV 1
+#endif
+#ifndef KB_TR
+#define KB_TR 2
+#endif
+#ifndef KB_TI
+#define KB_TI 10
+#endif
+#ifndef KB_TROUNDS
+#define KB_TROUNDS 3
+#endif
+#ifndef KB_P2YOUNG
+#define KB_P2YOUNG 0
+#endif
 
 int positionBits(std::uint32_t q) {
     return static_cast<int>(std::bit_width(q));
+}
+
+// log2(x) in 1/65536 bits, for x >= 1: a table of the mantissa's top eight bits, interpolated.
+std::uint32_t log2Fixed(std::uint32_t x) {
+    static const std::array<std::uint32_t, 257> kTable = [] {
+        std::array<std::uint32_t, 257> t{};
+        for (std::size_t i = 0; i <= 256; ++i)
+            t[i] = static_cast<std::uint32_t>(
+                std::lround(65536.0 * std::log2(1.0 + static_cast<double>(i) / 256)));
+        return t;
+    }();
+    const int b = static_cast<int>(std::bit_width(x)) - 1;
+    const std::uint32_t norm = b >= 16 ? x >> (b - 16) : x << (16 - b);
+    const std::uint32_t i = (norm >> 8) & 255, fraction = norm & 255;
+    return (static_cast<std::uint32_t>(b) << 16) + kTable[i] +
+           (((kTable[i + 1] - kTable[i]) * fraction) >> 8);
+}
+
+// log2(x) in sixteenths of a bit.
+std::uint32_t log2Sixteenths(std::uint32_t x) {
+    return (log2Fixed(x) + 2048) >> 12;
 }
 
 int trimmedLength(std::span<const std::uint8_t> lengths) {
@@ -89,35 +117,13 @@ int trimmedLength(std::span<const std::uint8_t> lengths) {
     return n;
 }
 
-// Walks the character-table lengths the way they are sent: zero runs become code-length symbols 0..2,
-// a length k becomes symbol k + 2. `emit(symbol, extraBits, extraValue)` gets every piece.
-template <typename Emit> void walkCLengths(std::span<const std::uint8_t> cLen, Emit emit) {
-    const int n = trimmedLength(cLen);
-    int i = 0;
-    while (i < n) {
-        const int k = cLen[static_cast<std::size_t>(i++)];
-        if (k != 0) {
-            emit(k + 2, 0, 0);
-            continue;
-        }
-        int run = 1;
-        while (i < n && cLen[static_cast<std::size_t>(i)] == 0) {
-            ++i;
-            ++run;
-        }
-        if (run <= 2) {
-            for (int r = 0; r < run; ++r)
-                emit(0, 0, 0);
-        } else if (run <= 18) {
-            emit(1, 4, run - 3);
-        } else if (run == 19) {
-            emit(0, 0, 0);
-            emit(1, 4, 15);
-        } else {
-            emit(2, CBIT, run - 20);
-        }
-    }
-}
+// One code of the character table's lengths as sent: a length k is symbol k + 2; symbol 0 is one zero
+// length, symbol 1 with 4 extra bits 3 to 18 of them, symbol 2 with 9 extra bits 20 to 531.
+struct Piece {
+    std::uint8_t symbol;
+    std::uint8_t extraBits;
+    std::uint16_t extra;
+};
 
 struct Tables {
     std::array<std::uint8_t, NC> cLen{};
@@ -126,21 +132,93 @@ struct Tables {
     std::array<std::uint16_t, NP> pCode{};
     std::array<std::uint8_t, NT> tLen{};
     std::array<std::uint16_t, NT> tCode{};
+    std::array<Piece, NC> pieces{};
+    int pieceCount = 0;
     int cUsed = 0, tUsed = 0, pUsed = 0;
     int cSingle = 0, tSingle = 0, pSingle = 0;
 };
 
+// Cuts the zero runs of the character-table lengths into pieces at the given bit costs of the three
+// zero-run codes (extra bits included), cheapest first.
+void planPieces(Tables& t, int cost0, int cost1, int cost2) {
+    const int n = trimmedLength(t.cLen);
+    // best[r]: the cheapest way to send r zero lengths; how[r]: the zeros its last piece covers.
+    std::array<int, NC + 1> best;
+    std::array<std::uint16_t, NC + 1> how;
+    int known = 0, cheapest = 0;
+    best[0] = 0;
+    auto plan = [&](int run) {
+        for (; known < run;) {
+            const int r = ++known;
+            best[r] = best[r - 1] + cost0;
+            how[r] = 1;
+            for (int k = 3; k <= std::min(r, 18); ++k) {
+                if (best[r - k] + cost1 < best[r]) {
+                    best[r] = best[r - k] + cost1;
+                    how[r] = static_cast<std::uint16_t>(k);
+                }
+            }
+            // Runs are shorter than 531, so symbol 2 may start anywhere from the front to r - 20.
+            if (r >= 20) {
+                if (best[static_cast<std::size_t>(r - 20)] < best[static_cast<std::size_t>(cheapest)])
+                    cheapest = r - 20;
+                if (best[static_cast<std::size_t>(cheapest)] + cost2 < best[static_cast<std::size_t>(r)]) {
+                    best[static_cast<std::size_t>(r)] = best[static_cast<std::size_t>(cheapest)] + cost2;
+                    how[static_cast<std::size_t>(r)] = static_cast<std::uint16_t>(r - cheapest);
+                }
+            }
+        }
+    };
+    t.pieceCount = 0;
+    int i = 0;
+    while (i < n) {
+        const int k = t.cLen[static_cast<std::size_t>(i)];
+        if (k != 0) {
+            t.pieces[static_cast<std::size_t>(t.pieceCount++)] = {static_cast<std::uint8_t>(k + 2), 0, 0};
+            ++i;
+            continue;
+        }
+        int run = 0;
+        while (i < n && t.cLen[static_cast<std::size_t>(i)] == 0) {
+            ++i;
+            ++run;
+        }
+        plan(run);
+        // The pieces come out last first; their order within a run does not matter.
+        for (int r = run; r > 0; r -= how[static_cast<std::size_t>(r)]) {
+            const int covered = how[static_cast<std::size_t>(r)];
+            Piece p{0, 0, 0};
+            if (covered >= 20)
+                p = {2, CBIT, static_cast<std::uint16_t>(covered - 20)};
+            else if (covered >= 3)
+                p = {1, 4, static_cast<std::uint16_t>(covered - 3)};
+            t.pieces[static_cast<std::size_t>(t.pieceCount++)] = p;
+        }
+    }
+}
+
+// The code-length code for the pieces as planned.
+void buildPieceCode(Tables& t) {
+    std::array<std::uint32_t, NT> tFreq{};
+    for (int i = 0; i < t.pieceCount; ++i)
+        ++tFreq[t.pieces[static_cast<std::size_t>(i)].symbol];
+    t.tUsed = huffmanLengths(tFreq, t.tLen, kMaxCodeBits, &t.tSingle);
+}
+
 void buildTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint32_t> pFreq, Tables& t) {
     t.cUsed = huffmanLengths(cFreq, t.cLen, kMaxCodeBits, &t.cSingle);
     if (t.cUsed >= 2) {
-        canonicalCodes(t.cLen, t.cCode);
-        std::array<std::uint32_t, NT> tFreq{};
-        walkCLengths(t.cLen, [&](int symbol, int, int) { ++tFreq[static_cast<std::size_t>(symbol)]; });
-        t.tUsed = huffmanLengths(tFreq, t.tLen, kMaxCodeBits, &t.tSingle);
-        if (t.tUsed >= 2)
-            canonicalCodes(t.tLen, t.tCode);
+        planPieces(t, 4, 8, 14);
+        buildPieceCode(t);
     }
     t.pUsed = huffmanLengths(pFreq, t.pLen, kMaxCodeBits, &t.pSingle);
+}
+
+void makeCodes(Tables& t) {
+    if (t.cUsed >= 2)
+        canonicalCodes(t.cLen, t.cCode);
+    if (t.tUsed >= 2)
+        canonicalCodes(t.tLen, t.tCode);
     if (t.pUsed >= 2)
         canonicalCodes(t.pLen, t.pCode);
 }
@@ -175,11 +253,12 @@ template <typename Put> void putTables(const Tables& t, Put put) {
             put(TBIT, static_cast<std::uint32_t>(t.tSingle));
         }
         put(CBIT, static_cast<std::uint32_t>(trimmedLength(t.cLen)));
-        walkCLengths(t.cLen, [&](int symbol, int extraBits, int extra) {
-            put(t.tLen[static_cast<std::size_t>(symbol)], t.tCode[static_cast<std::size_t>(symbol)]);
-            if (extraBits)
-                put(extraBits, static_cast<std::uint32_t>(extra));
-        });
+        for (int i = 0; i < t.pieceCount; ++i) {
+            const Piece& p = t.pieces[static_cast<std::size_t>(i)];
+            put(t.tLen[p.symbol], t.tCode[p.symbol]);
+            if (p.extraBits)
+                put(p.extraBits, p.extra);
+        }
     } else {
         put(TBIT, 0);
         put(TBIT, 0);
@@ -194,9 +273,8 @@ template <typename Put> void putTables(const Tables& t, Put put) {
     }
 }
 
-std::uint64_t blockBits(std::span<const std::uint32_t> cFreq, std::span<const std::uint32_t> pFreq) {
-    Tables t;
-    buildTables(cFreq, pFreq, t);
+std::uint64_t blockBits(const Tables& t, std::span<const std::uint32_t> cFreq,
+                        std::span<const std::uint32_t> pFreq) {
     std::uint64_t bits = 16;
     putTables(t, [&](int n, std::uint32_t) { bits += static_cast<std::uint64_t>(n); });
     for (std::size_t s = 0; s < cFreq.size(); ++s)
@@ -206,22 +284,112 @@ std::uint64_t blockBits(std::span<const std::uint32_t> cFreq, std::span<const st
     return bits;
 }
 
+std::uint64_t blockBits(std::span<const std::uint32_t> cFreq, std::span<const std::uint32_t> pFreq) {
+    Tables t;
+    buildTables(cFreq, pFreq, t);
+    return blockBits(t, cFreq, pFreq);
+}
+
+// Lengths for the used characters and lengths minimising their data bits plus the bits of their entries
+// in the table (`entry[k]` for length k): a Lagrangian search for the multiplier of the Kraft sum, then the
+// code space filled by shortening the codes that gain most. False when nothing better than Huffman's
+// lengths could be formed.
+bool lengthsForTable(std::span<const std::uint32_t> freq, const int* entry, std::span<std::uint8_t> len) {
+    constexpr std::uint64_t kFull = std::uint64_t{1} << kMaxCodeBits;
+    std::array<std::uint8_t, NC> huffman;
+    std::copy(len.begin(), len.end(), huffman.begin());
+    auto pick = [&](double lambda) {
+        std::uint64_t kraft = 0;
+        for (std::size_t s = 0; s < freq.size(); ++s) {
+            if (huffman[s] == 0)
+                continue;
+            const double f = freq[s];
+            const int lo = std::max(1, huffman[s] - KB_TR), hi = std::min(kMaxCodeBits, huffman[s] + KB_TR);
+            int bestK = lo;
+            double best = 0;
+            for (int k = lo; k <= hi; ++k) {
+                const double v = f * k + entry[k] + lambda / static_cast<double>(1u << k);
+                if (k == lo || v < best) {
+                    best = v;
+                    bestK = k;
+                }
+            }
+            len[s] = static_cast<std::uint8_t>(bestK);
+            kraft += kFull >> bestK;
+        }
+        return kraft;
+    };
+    double lo = 0, hi = 64;
+    while (pick(hi) > kFull) {
+        hi *= 4;
+        if (hi > 1e12)
+            return false;
+    }
+    for (int round = 0; round < KB_TI; ++round) {
+        const double mid = (lo + hi) / 2;
+        (pick(mid) > kFull ? lo : hi) = mid;
+    }
+    std::uint64_t kraft = pick(hi);
+    while (kraft < kFull) {
+        std::size_t bestS = freq.size();
+        for (std::size_t s = 0; s < freq.size(); ++s)
+            if (len[s] > 1 && kraft + (kFull >> len[s]) <= kFull &&
+                (bestS == freq.size() || freq[s] > freq[bestS]))
+                bestS = s;
+        if (bestS == freq.size())
+            return false;
+        kraft += kFull >> len[bestS];
+        --len[bestS];
+    }
+    return true;
+}
+
+// Huffman's lengths are the cheapest for the data alone; the table that sends them costs bits of its own,
+// which matter in small blocks. A few rounds trade data bits for table bits, keeping the cheapest total.
+void tuneTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint32_t> pFreq, Tables& t) {
+    if (t.cUsed < 2 || t.tUsed < 2)
+        return;
+    std::uint64_t best = blockBits(t, cFreq, pFreq);
+    Tables next = t;
+    for (int round = 0; round < KB_TROUNDS; ++round) {
+        auto price = [&](int symbol, int missing) {
+            return next.tLen[static_cast<std::size_t>(symbol)] ? next.tLen[static_cast<std::size_t>(symbol)]
+                                                               : missing;
+        };
+        if (round > 0) {
+            std::array<int, kMaxCodeBits + 1> entry{};
+            for (int k = 1; k <= kMaxCodeBits; ++k)
+                entry[static_cast<std::size_t>(k)] = price(k + 2, 8);
+            if (!lengthsForTable(cFreq, entry.data(), next.cLen))
+                break;
+        }
+        planPieces(next, price(0, 8), price(1, 8) + 4, price(2, 8) + CBIT);
+        buildPieceCode(next);
+        if (next.tUsed < 2)
+            break;
+        const std::uint64_t bits = blockBits(next, cFreq, pFreq);
+        if (bits < best) {
+            best = bits;
+            t = next;
+        }
+    }
+}
+
 } // namespace
 
 Lh5Encoder::Lh5Encoder()
-    : m_buffer(kBufferSize + kPad, 0), m_head(std::size_t{1} << kHashBits, 0), m_prev(kWindow, 0),
-      m_head3(std::size_t{1} << kHash3Bits, 0), m_symbols(kBlockCodes), m_offsets(kBlockCodes),
-      m_cFreq(NC, 0), m_pFreq(NP, 0) {
+    : m_buffer(kBufferSize + kPad, 0), m_matches(kMatchRoom), m_first(kStretch + 1), m_cost(kStretch + 4),
+      m_from(kStretch + 4), m_path(kStretch), m_cPrice(NC + 4), m_pPrice(NP), m_lastCFreq(NC),
+      m_lastPFreq(NP), m_symbols(kBlockCodes), m_offsets(kBlockCodes), m_cFreq(NC, 0), m_pFreq(NP, 0) {
     m_out.reserve(kOutChunk + 4096);
 }
 
 void Lh5Encoder::reset(ByteSink& sink) {
     m_sink = &sink;
     m_failed = false;
-    m_base = m_end = m_pos = 0;
-    std::fill(m_head.begin(), m_head.end(), 0u);
-    std::fill(m_head3.begin(), m_head3.end(), 0u);
-    m_near = 0;
+    m_base = m_end = m_pos = m_found = 0;
+    m_finder.reset();
+    m_haveLast = false;
     m_count = 0;
     std::fill(m_cFreq.begin(), m_cFreq.end(), 0u);
     std::fill(m_pFreq.begin(), m_pFreq.end(), 0u);
@@ -265,110 +433,257 @@ bool Lh5Encoder::finish() {
 }
 
 void Lh5Encoder::slide() {
-    const std::uint32_t keep = std::max(m_pos > kWindow ? m_pos - kWindow : 0, m_base);
+    const std::uint32_t keep =
+        std::max(m_pos > MatchFinder::kWindow ? m_pos - MatchFinder::kWindow : 0, m_base);
     std::memmove(m_buffer.data(), m_buffer.data() + (keep - m_base), m_end - keep);
     m_base = keep;
 }
 
-// Needs three bytes at pos; the four-byte chain only gets positions that have four.
-std::uint32_t Lh5Encoder::insert(std::uint32_t pos) {
-    const std::uint8_t* p = m_buffer.data() + (pos - m_base);
-    const std::uint32_t h3 = hash3(p);
-    m_near = m_head3[h3];
-    m_head3[h3] = pos + 1;
-    if (m_end - pos < 4)
-        return 0;
-    const std::uint32_t h = hash4(p);
-    const std::uint32_t candidate = m_head[h];
-    m_head[h] = pos + 1;
-    m_prev[pos & (kWindow - 1)] = candidate;
-    return candidate;
-}
-
-// Inserts pos and returns the most worthwhile match there (0 when none), shortening the walk when the
-// match in hand (`current` bytes) is already good.
-int Lh5Encoder::search(std::uint32_t pos, int current, std::uint32_t* distance) {
-    const std::uint32_t avail = m_end - pos;
-    if (avail < kMinMatch)
-        return 0;
-    std::uint32_t candidate = insert(pos);
-    const int maxLength = static_cast<int>(std::min<std::uint32_t>(kMaxMatch, avail));
-    const std::uint8_t* scan = m_buffer.data() + (pos - m_base);
-    int best = kMinMatch - 1;
-    int bestWorth = 0;
-    for (int chain = current >= kGoodLength ? kMaxChain / 4 : kMaxChain; candidate != 0 && chain > 0;
-         --chain) {
-        const std::uint32_t at = candidate - 1;
-        if (pos - at > kMaxDistance)
-            break;
-        const std::uint8_t* m = m_buffer.data() + (at - m_base);
-        if (m[best] == scan[best] && m[0] == scan[0] && m[1] == scan[1]) {
-            const int len = matchLength(scan, m, maxLength);
-            if (len > best && (best < kMinMatch || worth(len, pos - at) > bestWorth)) {
-                best = len;
-                bestWorth = worth(len, pos - at);
-                *distance = pos - at;
-                if (len >= maxLength)
-                    break;
-            }
-        }
-        candidate = m_prev[at & (kWindow - 1)];
-    }
-    if (best < kMinMatch && m_near != 0 && pos - (m_near - 1) <= kTooFar) {
-        const std::uint32_t d = pos - (m_near - 1);
-        const int len = matchLength(scan, scan - d, maxLength);
-        if (len >= kMinMatch) {
-            best = len;
-            *distance = d;
-        }
-    }
-    if (best < kMinMatch || (best == kMinMatch && *distance > kTooFar))
-        return 0;
-    return best;
-}
-
-// Lazy matching two positions deep: a match found is held while the next position, and the one after,
-// offer a clearly better one.
+// Short of the end of the input, codes stop where a match could still run into bytes not yet given.
 void Lh5Encoder::compress(bool final) {
     const std::uint32_t limit = final ? m_end : (m_end > kMaxMatch + 2 ? m_end - kMaxMatch - 2 : 0);
+    std::array<std::uint32_t, NC> cFreq;
+    std::array<std::uint32_t, NP> pFreq;
     while (m_pos < limit && !m_failed) {
-        std::uint32_t distance = 0;
-        int length = search(m_pos, 0, &distance);
-        if (length == 0) {
-            emitLiteral(m_buffer[m_pos - m_base]);
-            ++m_pos;
+        const std::uint32_t begin = m_pos;
+        const std::uint32_t end = gather(limit);
+        const std::uint32_t n = end - begin;
+        if (n > 0) {
+            const bool first = !m_haveLast && m_count == 0;
+            if (first) {
+                priorPrices(begin, n);
+            } else {
+                for (std::size_t s = 0; s < NC; ++s)
+                    cFreq[s] =
+                        m_cFreq[s] + (m_haveLast ? m_lastCFreq[s] / KB_LASTDIV : 0) + KB_PREVW * g_prevC[s];
+                for (std::size_t c = 0; c < NP; ++c)
+                    pFreq[c] =
+                        m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / KB_LASTDIV : 0) + KB_PREVW * g_prevP[c];
+                setPrices(cFreq.data(), pFreq.data());
+            }
+            parse(begin, n);
+            // The first prices of a stream are a guess; its own codes make better ones.
+            if ((first || KB_P2YOUNG) && n >= kMinSecondParse) {
+                std::copy(m_cFreq.begin(), m_cFreq.end(), cFreq.begin());
+                std::copy(m_pFreq.begin(), m_pFreq.end(), pFreq.begin());
+                countPath(begin, n, cFreq.data(), pFreq.data());
+                setPrices(cFreq.data(), pFreq.data());
+                parse(begin, n);
+            }
+            std::fill(g_prevC.begin(), g_prevC.end(), 0u);
+            std::fill(g_prevP.begin(), g_prevP.end(), 0u);
+            countPath(begin, n, g_prevC.data(), g_prevP.data());
+            emitPath(begin, n);
+        }
+        if (m_long.length != 0) {
+            emitMatch(m_long.length, m_long.distance);
+            // Its first position, and maybe the next, are in the match finder already.
+            for (std::uint32_t p = m_found; p < end + m_long.length; ++p)
+                if (m_end - p >= kMinMatch)
+                    m_finder.skip(m_buffer.data() + (p - m_base), p,
+                                  static_cast<int>(std::min<std::uint32_t>(kMaxMatch, m_end - p)));
+            m_pos = m_found = end + m_long.length;
+        } else {
+            m_pos = end;
+        }
+    }
+}
+
+// Finds the matches of the positions from m_pos on, up to `limit`, a stretch's length or a match of
+// kNiceLength, which is then left in m_long. Returns the end of the stretch.
+std::uint32_t Lh5Encoder::gather(std::uint32_t limit) {
+    const std::uint32_t begin = m_pos;
+    const std::uint32_t stop = std::min(limit, begin + kStretch);
+    // Near the end of the input a match may not run to kMaxMatch.
+    const std::uint32_t full = m_end - std::min<std::uint32_t>(m_end, kMaxMatch);
+    std::uint32_t used = 0;
+    m_long = {};
+    Match* matches = m_matches.data();
+    std::uint32_t* first = m_first.data() - begin;
+    const std::uint8_t* data = m_buffer.data() - m_base;
+    std::uint32_t p = begin;
+    while (p < stop && used + 3 * MatchFinder::kDepth <= kMatchRoom) {
+        if (p + 1 < stop && p + 1 <= full) {
+            Match* out = matches + used;
+            Match* next = out + MatchFinder::kDepth;
+            int count = 0, nextCount = 0;
+            m_finder.findTwo(data + p, p, out, &count, next, &nextCount);
+            m_found = p + 2;
+            first[p] = used;
+            if (count > 0 && out[count - 1].length >= kNiceLength) {
+                m_long = out[count - 1];
+                break;
+            }
+            used += static_cast<std::uint32_t>(count);
+            first[++p] = used;
+            if (nextCount > 0 && next[nextCount - 1].length >= kNiceLength) {
+                m_long = next[nextCount - 1];
+                break;
+            }
+            std::copy(next, next + nextCount, matches + used);
+            used += static_cast<std::uint32_t>(nextCount);
+            ++p;
             continue;
         }
-        std::uint32_t start = m_pos;
-        std::uint32_t searched = m_pos;
-        while (length < kMaxLazy && searched + 1 < m_end) {
-            std::uint32_t d = 0;
-            int l = search(++searched, length, &d);
-            if (l && worth(l, d) > worth(length, distance) + kNextMargin) {
-                length = l;
-                distance = d;
-                start = searched;
-                continue;
-            }
-            if (searched + 1 >= m_end)
+        first[p] = used;
+        m_found = p + 1;
+        const int maxLength = static_cast<int>(std::min<std::uint32_t>(kMaxMatch, m_end - p));
+        if (maxLength >= kMinMatch) {
+            Match* out = matches + used;
+            const int count = m_finder.find(data + p, p, maxLength, out);
+            if (count > 0 && out[count - 1].length >= kNiceLength) {
+                m_long = out[count - 1];
                 break;
-            l = search(++searched, length, &d);
-            if (l && worth(l, d) > worth(length, distance) + kSecondNextMargin) {
-                length = l;
-                distance = d;
-                start = searched;
-                continue;
             }
-            break;
+            used += static_cast<std::uint32_t>(count);
         }
-        for (std::uint32_t p = m_pos; p < start; ++p)
-            emitLiteral(m_buffer[p - m_base]);
-        emitMatch(length, distance);
-        const std::uint32_t stop = start + static_cast<std::uint32_t>(length);
-        for (std::uint32_t p = searched + 1; p < stop; ++p)
-            if (m_end - p >= kMinMatch)
-                insert(p);
-        m_pos = stop;
+        ++p;
+    }
+    first[p] = used;
+    return p;
+}
+
+// Before any code of the stream: the stretch's own characters stand in for the literals, and lengths and
+// positions take the shares typical of text and programs.
+void Lh5Encoder::priorPrices(std::uint32_t begin, std::uint32_t n) {
+    // Per thousand matches: lengths 3 to 18 (then 5 each up to 32, then 1), position classes 0 to 13.
+    static constexpr std::uint16_t kLengthShare[16] = {110, 170, 160, 100, 75, 60, 35, 50,
+                                                       20,  30,  15,  15,  15, 10, 10, 10};
+    static constexpr std::uint16_t kPositionShare[NP] = {4,   1,   1,   8,   22,  55,  90,
+                                                         115, 115, 115, 115, 120, 115, 120};
+    std::array<std::uint32_t, NC> cFreq{};
+    std::array<std::uint32_t, NP> pFreq{};
+    const std::uint8_t* data = m_buffer.data() + (begin - m_base);
+    for (std::uint32_t i = 0; i < n; ++i)
+        cFreq[data[i]] += 1000;
+    // About one match for every two characters.
+    const std::uint64_t matches = std::uint64_t{n} * 1000 / 2;
+    for (int l = 0; l < kMaxMatch - kMinMatch + 1; ++l) {
+        const std::uint32_t share = l < 16 ? kLengthShare[l] : l < 30 ? 5 : 1;
+        cFreq[static_cast<std::size_t>(256 + l)] = static_cast<std::uint32_t>(matches * share / 1000);
+    }
+    for (int c = 0; c < NP; ++c)
+        pFreq[static_cast<std::size_t>(c)] = static_cast<std::uint32_t>(matches * kPositionShare[c] / 1000);
+    setPrices(cFreq.data(), pFreq.data());
+}
+
+// A symbol's price is the information its frequency gives it; one never seen counts as half a sighting.
+void Lh5Encoder::setPrices(const std::uint32_t* cFreq, const std::uint32_t* pFreq) {
+    auto fill = [](const std::uint32_t* freq, std::size_t n, std::int32_t* price) {
+        std::uint64_t total = 0;
+        for (std::size_t s = 0; s < n; ++s)
+            total += freq[s];
+        const std::uint32_t whole =
+            log2Sixteenths(static_cast<std::uint32_t>(std::min<std::uint64_t>(2 * total + 1, 0x7FFFFFFFu)));
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::uint32_t own = log2Sixteenths(freq[s] ? 2 * freq[s] : 1);
+            price[s] = static_cast<std::int32_t>(std::min(kPriceCap, whole > own ? whole - own : 1u));
+        }
+    };
+    fill(cFreq, NC, m_cPrice.data());
+    fill(pFreq, NP, m_pPrice.data());
+    for (int c = 2; c < NP; ++c)
+        m_pPrice[static_cast<std::size_t>(c)] += kPriceScale * (c - 1);
+}
+
+// The cheapest codes for the positions begin .. begin + n at the current prices: the cost of reaching each
+// position, from the first on, by a character or by any length of any match found.
+void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n) {
+    std::int32_t* cost = m_cost.data();
+    std::uint32_t* from = m_from.data();
+    cost[0] = 0;
+    std::fill(cost + 1, cost + n + 4, kUnreached);
+    const std::uint8_t* data = m_buffer.data() + (begin - m_base);
+    const std::int32_t* cPrice = m_cPrice.data();
+    const std::int32_t* lengthPrice = cPrice + 256 - kMinMatch;
+    const std::int32_t* pPrice = m_pPrice.data();
+    const Match* matches = m_matches.data();
+    const std::uint32_t* first = m_first.data();
+    for (std::uint32_t j = 0; j < n; ++j) {
+        const std::int32_t here = cost[j];
+        const std::int32_t literal = here + cPrice[data[j]];
+        if (literal < cost[j + 1]) {
+            cost[j + 1] = literal;
+            from[j + 1] = 1;
+        }
+        const Match* m = matches + first[j];
+        const Match* mEnd = matches + first[j + 1];
+        if (m == mEnd)
+            continue;
+        const int room = static_cast<int>(std::min<std::uint32_t>(n - j, kMaxMatch));
+        std::int32_t* c = cost + j;
+        std::uint32_t* f = from + j;
+        int length = kMinMatch;
+        for (; m != mEnd && length <= room; ++m) {
+            const std::int32_t base = here + pPrice[positionBits(m->distance - 1u)];
+            const int top = std::min<int>(m->length, room);
+            const std::uint32_t tag = static_cast<std::uint32_t>(m->distance) << 16;
+#if defined(__SSE2__)
+            // Four lengths at a time; lanes past the match's end keep what they had. Both arrays have
+            // room for the three lanes past the stretch.
+            const __m128i vBase = _mm_set1_epi32(base);
+            const __m128i vTop = _mm_set1_epi32(top + 1);
+            const __m128i four = _mm_set1_epi32(4);
+            __m128i vLength = _mm_add_epi32(_mm_set1_epi32(length), _mm_setr_epi32(0, 1, 2, 3));
+            const __m128i vTag = _mm_set1_epi32(static_cast<int>(tag));
+            for (; length <= top; length += 4) {
+                const __m128i price = _mm_add_epi32(
+                    vBase, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lengthPrice + length)));
+                __m128i* cp = reinterpret_cast<__m128i*>(c + length);
+                __m128i* fp = reinterpret_cast<__m128i*>(f + length);
+                const __m128i old = _mm_loadu_si128(cp);
+                const __m128i better =
+                    _mm_and_si128(_mm_cmpgt_epi32(old, price), _mm_cmpgt_epi32(vTop, vLength));
+                _mm_storeu_si128(cp,
+                                 _mm_or_si128(_mm_and_si128(better, price), _mm_andnot_si128(better, old)));
+                _mm_storeu_si128(fp, _mm_or_si128(_mm_and_si128(better, _mm_or_si128(vTag, vLength)),
+                                                  _mm_andnot_si128(better, _mm_loadu_si128(fp))));
+                vLength = _mm_add_epi32(vLength, four);
+            }
+            length = top + 1;
+#else
+            for (; length <= top; ++length) {
+                const std::int32_t price = base + lengthPrice[length];
+                if (price < c[length]) {
+                    c[length] = price;
+                    f[length] = tag | static_cast<std::uint32_t>(length);
+                }
+            }
+#endif
+        }
+    }
+}
+
+// Counts the codes of the path parse() chose, read from its end.
+void Lh5Encoder::countPath(std::uint32_t begin, std::uint32_t n, std::uint32_t* cFreq,
+                           std::uint32_t* pFreq) const {
+    const std::uint8_t* data = m_buffer.data() + (begin - m_base);
+    for (std::uint32_t j = n; j > 0;) {
+        const std::uint32_t step = m_from[j];
+        const std::uint32_t length = step & 0xFFFF;
+        j -= length;
+        if (length == 1) {
+            ++cFreq[data[j]];
+        } else {
+            ++cFreq[256 + length - kMinMatch];
+            ++pFreq[positionBits((step >> 16) - 1u)];
+        }
+    }
+}
+
+void Lh5Encoder::emitPath(std::uint32_t begin, std::uint32_t n) {
+    std::size_t steps = 0;
+    for (std::uint32_t j = n; j > 0; j -= m_from[j] & 0xFFFF)
+        m_path[steps++] = j;
+    const std::uint8_t* data = m_buffer.data() + (begin - m_base);
+    while (steps > 0 && !m_failed) {
+        const std::uint32_t j = m_path[--steps];
+        const std::uint32_t step = m_from[j];
+        const std::uint32_t length = step & 0xFFFF;
+        if (length == 1)
+            emitLiteral(data[j - 1]);
+        else
+            emitMatch(static_cast<int>(length), step >> 16);
     }
 }
 
@@ -391,8 +706,23 @@ void Lh5Encoder::emitMatch(int length, std::uint32_t distance) {
         sendCodes();
 }
 
+// Sends the codes held as one or more blocks; their statistics become the next prices' starting point.
 void Lh5Encoder::sendCodes() {
-    sendBlocks(0, m_count, m_cFreq.data(), m_pFreq.data());
+    std::vector<std::size_t>& cuts = m_cuts;
+    cuts.clear();
+    planBlocks(0, m_count, m_cFreq.data(), m_pFreq.data(), cuts);
+    cuts.push_back(m_count);
+    std::array<std::uint32_t, NC> cFreq;
+    std::array<std::uint32_t, NP> pFreq;
+    std::size_t at = 0;
+    for (std::size_t cut : cuts) {
+        countCodes(at, cut, cFreq.data(), pFreq.data());
+        sendBlock(at, cut, cFreq.data(), pFreq.data());
+        at = cut;
+    }
+    m_lastCFreq = m_cFreq;
+    m_lastPFreq = m_pFreq;
+    m_haveLast = true;
     m_count = 0;
     std::fill(m_cFreq.begin(), m_cFreq.end(), 0u);
     std::fill(m_pFreq.begin(), m_pFreq.end(), 0u);
@@ -410,27 +740,98 @@ void Lh5Encoder::countCodes(std::size_t begin, std::size_t end, std::uint32_t* c
     }
 }
 
-// Where the statistics change within the codes, a second set of tables pays for itself: the halves are
-// coded as blocks of their own when that takes fewer bits.
-void Lh5Encoder::sendBlocks(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
-                            const std::uint32_t* pFreq) {
-    if (end - begin >= 2 * kMinBlock) {
-        const std::size_t mid = begin + (end - begin) / 2;
-        std::array<std::uint32_t, NC> leftC, rightC;
-        std::array<std::uint32_t, NP> leftP, rightP;
-        countCodes(begin, mid, leftC.data(), leftP.data());
-        for (std::size_t s = 0; s < NC; ++s)
-            rightC[s] = cFreq[s] - leftC[s];
-        for (std::size_t c = 0; c < NP; ++c)
-            rightP[c] = pFreq[c] - leftP[c];
-        if (blockBits(leftC, leftP) + blockBits(rightC, rightP) < blockBits({cFreq, NC}, {pFreq, NP})) {
-            sendBlocks(begin, mid, leftC.data(), leftP.data());
-            sendBlocks(mid, end, rightC.data(), rightP.data());
-            return;
+// Where the statistics change within the codes, a second set of tables pays for itself. The split point
+// is the one where the two halves' symbols carry the least information (their entropy, plus a few bits
+// for each symbol a table lists); it is taken when the two blocks cost fewer bits than one, and the halves
+// are looked at in turn.
+void Lh5Encoder::planBlocks(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
+                            const std::uint32_t* pFreq, std::vector<std::size_t>& cuts) const {
+    if (end - begin < 2 * kMinBlock)
+        return;
+    // f * log2(f).
+    auto weight = [](std::uint32_t f) { return std::uint64_t{f} * log2Fixed(f | 1); };
+    constexpr std::uint64_t kListed = 9u << 15; // 4.5 bits
+    std::array<std::uint16_t, NC> used;
+    std::size_t usedCount = 0;
+    for (std::size_t s = 0; s < NC; ++s)
+        if (cFreq[s] != 0)
+            used[usedCount++] = static_cast<std::uint16_t>(s);
+    std::array<std::uint32_t, NC> leftC{};
+    std::array<std::uint32_t, NP> leftP{};
+    // Information = total * log2(total) - sum f * log2(f), per table and side, in 1/65536 bits.
+    auto score = [&] {
+        std::int64_t total = 0;
+        std::uint32_t lc = 0, rc = 0, lp = 0, rp = 0;
+        for (std::size_t i = 0; i < usedCount; ++i) {
+            const std::uint32_t l = leftC[used[i]], r = cFreq[used[i]] - l;
+            total += static_cast<std::int64_t>((l ? kListed : 0) + (r ? kListed : 0)) -
+                     static_cast<std::int64_t>(weight(l) + weight(r));
+            lc += l;
+            rc += r;
+        }
+        for (std::size_t c = 0; c < NP; ++c) {
+            const std::uint32_t l = leftP[c], r = pFreq[c] - l;
+            total -= static_cast<std::int64_t>(weight(l) + weight(r));
+            lp += l;
+            rp += r;
+        }
+        return total + static_cast<std::int64_t>(weight(lc) + weight(rc) + weight(lp) + weight(rp));
+    };
+    std::size_t at = begin;
+    auto advance = [&](std::size_t to) {
+        for (; at < to; ++at) {
+            const std::uint16_t s = m_symbols[at];
+            ++leftC[s];
+            if (s >= 256)
+                ++leftP[positionBits(m_offsets[at])];
+        }
+    };
+    // Coarse steps first, then fine ones around the best of them.
+    std::int64_t bestScore = 0;
+    std::size_t bestMid = 0;
+    const std::size_t lowest = begin + kMinBlock, highest = end - kMinBlock;
+    for (std::size_t mid = lowest; mid <= highest; mid += kCoarseStep) {
+        advance(mid);
+        const std::int64_t v = score();
+        if (bestMid == 0 || v < bestScore) {
+            bestScore = v;
+            bestMid = mid;
         }
     }
+    const std::size_t from = std::max(lowest, bestMid > kCoarseStep ? bestMid - kCoarseStep + kSplitStep : 0);
+    countCodes(begin, from, leftC.data(), leftP.data());
+    at = from;
+    for (std::size_t mid = from; mid <= std::min(highest, bestMid + kCoarseStep - kSplitStep);
+         mid += kSplitStep) {
+        advance(mid);
+        const std::int64_t v = score();
+        if (v < bestScore) {
+            bestScore = v;
+            bestMid = mid;
+        }
+    }
+    std::array<std::uint32_t, NC> rightC;
+    std::array<std::uint32_t, NP> rightP;
+    countCodes(begin, bestMid, leftC.data(), leftP.data());
+    for (std::size_t s = 0; s < NC; ++s)
+        rightC[s] = cFreq[s] - leftC[s];
+    for (std::size_t c = 0; c < NP; ++c)
+        rightP[c] = pFreq[c] - leftP[c];
+    if (blockBits(leftC, leftP) + blockBits(rightC, rightP) >= blockBits({cFreq, NC}, {pFreq, NP}))
+        return;
+    planBlocks(begin, bestMid, leftC.data(), leftP.data(), cuts);
+    cuts.push_back(bestMid);
+    planBlocks(bestMid, end, rightC.data(), rightP.data(), cuts);
+}
+
+void Lh5Encoder::sendBlock(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
+                           const std::uint32_t* pFreq) {
     Tables t;
     buildTables({cFreq, NC}, {pFreq, NP}, t);
+#ifndef KB_NOTUNE
+    tuneTables({cFreq, NC}, {pFreq, NP}, t);
+#endif
+    makeCodes(t);
     m_bits.put(16, static_cast<std::uint32_t>(end - begin));
     putTables(t, [&](int n, std::uint32_t v) { m_bits.put(n, v); });
     for (std::size_t i = begin; i < end; ++i) {

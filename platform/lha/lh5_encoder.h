@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/lha/bit_writer.h"
+#include "platform/lha/match_finder.h"
 
 namespace kb::lha {
 
@@ -35,13 +36,19 @@ public:
 private:
     void compress(bool final);
     void slide();
-    std::uint32_t insert(std::uint32_t pos);
-    int search(std::uint32_t pos, int current, std::uint32_t* distance);
+    std::uint32_t gather(std::uint32_t limit);
+    void priorPrices(std::uint32_t begin, std::uint32_t n);
+    void setPrices(const std::uint32_t* cFreq, const std::uint32_t* pFreq);
+    void parse(std::uint32_t begin, std::uint32_t n);
+    void countPath(std::uint32_t begin, std::uint32_t n, std::uint32_t* cFreq, std::uint32_t* pFreq) const;
+    void emitPath(std::uint32_t begin, std::uint32_t n);
     void emitLiteral(std::uint8_t c);
     void emitMatch(int length, std::uint32_t distance);
     void sendCodes();
-    void sendBlocks(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
-                    const std::uint32_t* pFreq);
+    void planBlocks(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
+                    const std::uint32_t* pFreq, std::vector<std::size_t>& cuts) const;
+    void sendBlock(std::size_t begin, std::size_t end, const std::uint32_t* cFreq,
+                   const std::uint32_t* pFreq);
     void countCodes(std::size_t begin, std::size_t end, std::uint32_t* cFreq, std::uint32_t* pFreq) const;
     bool drain();
 
@@ -49,16 +56,28 @@ private:
     bool m_failed = false;
 
     std::vector<std::uint8_t> m_buffer;
-    std::uint32_t m_base = 0; // stream position of m_buffer[0]
-    std::uint32_t m_end = 0;  // stream position one past the last byte held
-    std::uint32_t m_pos = 0;  // next position to code
+    std::uint32_t m_base = 0;  // stream position of m_buffer[0]
+    std::uint32_t m_end = 0;   // stream position one past the last byte held
+    std::uint32_t m_pos = 0;   // next position to code
+    std::uint32_t m_found = 0; // next position to add to the match finder
 
-    // Chains of positions with the same four-byte hash, and the latest position of each three-byte hash.
-    // Positions are stored plus one; 0 is the end of a chain.
-    std::vector<std::uint32_t> m_head;
-    std::vector<std::uint32_t> m_prev;
-    std::vector<std::uint32_t> m_head3;
-    std::uint32_t m_near = 0;
+    MatchFinder m_finder;
+    // The matches of the positions of one stretch, m_first[i] the index of position i's first.
+    std::vector<Match> m_matches;
+    std::vector<std::uint32_t> m_first;
+    Match m_long{}; // a match long enough to be taken as it is, ending the stretch
+    // Per position of the stretch: the cost of the cheapest codes reaching it, and the last of those codes
+    // (its length, 1 for a character, plus its distance << 16).
+    std::vector<std::int32_t> m_cost;
+    std::vector<std::uint32_t> m_from;
+    std::vector<std::uint32_t> m_path;
+
+    // Prices in sixteenths of a bit: characters and lengths, and position classes with their extra bits.
+    std::vector<std::int32_t> m_cPrice;
+    std::vector<std::int32_t> m_pPrice;
+    std::vector<std::uint32_t> m_lastCFreq; // the last block's statistics
+    std::vector<std::uint32_t> m_lastPFreq;
+    bool m_haveLast = false;
 
     // Codes waiting for their block: symbol 0..255 a character, 256.. a match length; offset = distance - 1.
     std::vector<std::uint16_t> m_symbols;
@@ -66,6 +85,7 @@ private:
     std::size_t m_count = 0;
     std::vector<std::uint32_t> m_cFreq;
     std::vector<std::uint32_t> m_pFreq;
+    std::vector<std::size_t> m_cuts;
 
     std::vector<std::uint8_t> m_out;
     BitWriter m_bits{m_out};
