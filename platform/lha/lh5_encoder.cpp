@@ -31,16 +31,10 @@ constexpr std::size_t kPad = 2 * kMaxMatch;
 
 // The parse works on stretches of up to kStretch positions whose matches are kept, so that a stretch can be
 // parsed twice.
-#ifndef KB_STRETCH
-#define KB_STRETCH (1u << 15)
-#endif
-constexpr std::uint32_t kStretch = KB_STRETCH;
+constexpr std::uint32_t kStretch = 1u << 15;
 constexpr std::size_t kMatchRoom = std::size_t{1} << 18;
 // A match this long is taken without weighing the alternatives.
-#ifndef KB_NICE
-#define KB_NICE 128
-#endif
-constexpr int kNiceLength = KB_NICE;
+constexpr int kNiceLength = 128;
 // Below this many positions a second parse is not worth its time.
 constexpr std::uint32_t kMinSecondParse = 256;
 // Costs stay far below this, so that they compare as signed numbers.
@@ -49,41 +43,13 @@ constexpr std::int32_t kUnreached = 0x3FFFFFFF;
 constexpr int kPriceScale = 16;
 constexpr std::uint32_t kPriceCap = 18 * kPriceScale;
 
-// Block splitting: no part shorter than kMinBlock codes, split points tried every kSplitStep codes.
-#ifndef KB_MINBLOCK
-#define KB_MINBLOCK 512
-#endif
-#ifndef KB_SPLITSTEP
-#define KB_SPLITSTEP 256
-#endif
-constexpr std::size_t kMinBlock = KB_MINBLOCK;
-constexpr std::size_t kSplitStep = KB_SPLITSTEP;
-#ifndef KB_COARSE
-#define KB_COARSE 2048
-#endif
-constexpr std::size_t kCoarseStep = KB_COARSE;
+// Block splitting: no part shorter than kMinBlock codes; split points are tried every kCoarseStep codes,
+// then every kSplitStep codes around the best of those.
+constexpr std::size_t kMinBlock = 512;
+constexpr std::size_t kCoarseStep = 2048;
+constexpr std::size_t kSplitStep = 256;
 
 constexpr std::size_t kOutChunk = 1u << 16;
-std::array<std::uint32_t, 510> g_prevC;
-std::array<std::uint32_t, 14> g_prevP;
-#ifndef KB_PREVW
-#define KB_PREVW 0
-#endif
-#ifndef KB_LASTDIV
-#define KB_LASTDIV 1
-#endif
-#ifndef KB_TR
-#define KB_TR 2
-#endif
-#ifndef KB_TI
-#define KB_TI 10
-#endif
-#ifndef KB_TROUNDS
-#define KB_TROUNDS 3
-#endif
-#ifndef KB_P2YOUNG
-#define KB_P2YOUNG 0
-#endif
 
 int positionBits(std::uint32_t q) {
     return static_cast<int>(std::bit_width(q));
@@ -304,7 +270,7 @@ bool lengthsForTable(std::span<const std::uint32_t> freq, const int* entry, std:
             if (huffman[s] == 0)
                 continue;
             const double f = freq[s];
-            const int lo = std::max(1, huffman[s] - KB_TR), hi = std::min(kMaxCodeBits, huffman[s] + KB_TR);
+            const int lo = std::max(1, huffman[s] - 2), hi = std::min(kMaxCodeBits, huffman[s] + 2);
             int bestK = lo;
             double best = 0;
             for (int k = lo; k <= hi; ++k) {
@@ -325,7 +291,7 @@ bool lengthsForTable(std::span<const std::uint32_t> freq, const int* entry, std:
         if (hi > 1e12)
             return false;
     }
-    for (int round = 0; round < KB_TI; ++round) {
+    for (int round = 0; round < 10; ++round) {
         const double mid = (lo + hi) / 2;
         (pick(mid) > kFull ? lo : hi) = mid;
     }
@@ -351,7 +317,7 @@ void tuneTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint3
         return;
     std::uint64_t best = blockBits(t, cFreq, pFreq);
     Tables next = t;
-    for (int round = 0; round < KB_TROUNDS; ++round) {
+    for (int round = 0; round < 3; ++round) {
         auto price = [&](int symbol, int missing) {
             return next.tLen[static_cast<std::size_t>(symbol)] ? next.tLen[static_cast<std::size_t>(symbol)]
                                                                : missing;
@@ -380,7 +346,8 @@ void tuneTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint3
 Lh5Encoder::Lh5Encoder()
     : m_buffer(kBufferSize + kPad, 0), m_matches(kMatchRoom), m_first(kStretch + 1), m_cost(kStretch + 4),
       m_from(kStretch + 4), m_path(kStretch), m_cPrice(NC + 4), m_pPrice(NP), m_lastCFreq(NC),
-      m_lastPFreq(NP), m_symbols(kBlockCodes), m_offsets(kBlockCodes), m_cFreq(NC, 0), m_pFreq(NP, 0) {
+      m_lastPFreq(NP), m_stretchCFreq(NC), m_stretchPFreq(NP), m_symbols(kBlockCodes), m_offsets(kBlockCodes),
+      m_cFreq(NC, 0), m_pFreq(NP, 0) {
     m_out.reserve(kOutChunk + 4096);
 }
 
@@ -449,30 +416,30 @@ void Lh5Encoder::compress(bool final) {
         const std::uint32_t end = gather(limit);
         const std::uint32_t n = end - begin;
         if (n > 0) {
-            const bool first = !m_haveLast && m_count == 0;
-            if (first) {
+            if (!m_haveLast && m_count == 0) {
                 priorPrices(begin, n);
+                std::fill(m_stretchCFreq.begin(), m_stretchCFreq.end(), 0u);
+                std::fill(m_stretchPFreq.begin(), m_stretchPFreq.end(), 0u);
             } else {
+                // The codes of the block so far, of the last block and, weighed more, of the last stretch.
                 for (std::size_t s = 0; s < NC; ++s)
-                    cFreq[s] =
-                        m_cFreq[s] + (m_haveLast ? m_lastCFreq[s] / KB_LASTDIV : 0) + KB_PREVW * g_prevC[s];
+                    cFreq[s] = m_cFreq[s] + (m_haveLast ? m_lastCFreq[s] / 2 : 0) + 2 * m_stretchCFreq[s];
                 for (std::size_t c = 0; c < NP; ++c)
-                    pFreq[c] =
-                        m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / KB_LASTDIV : 0) + KB_PREVW * g_prevP[c];
+                    pFreq[c] = m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / 2 : 0) + 2 * m_stretchPFreq[c];
                 setPrices(cFreq.data(), pFreq.data());
             }
             parse(begin, n);
-            // The first prices of a stream are a guess; its own codes make better ones.
-            if ((first || KB_P2YOUNG) && n >= kMinSecondParse) {
+            // Parsed again at prices that count the stretch's own codes.
+            if (n >= kMinSecondParse) {
                 std::copy(m_cFreq.begin(), m_cFreq.end(), cFreq.begin());
                 std::copy(m_pFreq.begin(), m_pFreq.end(), pFreq.begin());
                 countPath(begin, n, cFreq.data(), pFreq.data());
                 setPrices(cFreq.data(), pFreq.data());
                 parse(begin, n);
             }
-            std::fill(g_prevC.begin(), g_prevC.end(), 0u);
-            std::fill(g_prevP.begin(), g_prevP.end(), 0u);
-            countPath(begin, n, g_prevC.data(), g_prevP.data());
+            std::fill(m_stretchCFreq.begin(), m_stretchCFreq.end(), 0u);
+            std::fill(m_stretchPFreq.begin(), m_stretchPFreq.end(), 0u);
+            countPath(begin, n, m_stretchCFreq.data(), m_stretchPFreq.data());
             emitPath(begin, n);
         }
         if (m_long.length != 0) {
@@ -828,9 +795,7 @@ void Lh5Encoder::sendBlock(std::size_t begin, std::size_t end, const std::uint32
                            const std::uint32_t* pFreq) {
     Tables t;
     buildTables({cFreq, NC}, {pFreq, NP}, t);
-#ifndef KB_NOTUNE
     tuneTables({cFreq, NC}, {pFreq, NP}, t);
-#endif
     makeCodes(t);
     m_bits.put(16, static_cast<std::uint32_t>(end - begin));
     putTables(t, [&](int n, std::uint32_t v) { m_bits.put(n, v); });

@@ -77,6 +77,8 @@ private:
     std::vector<std::int32_t> m_pPrice;
     std::vector<std::uint32_t> m_lastCFreq; // the last block's statistics
     std::vector<std::uint32_t> m_lastPFreq;
+    std::vector<std::uint32_t> m_stretchCFreq; // the last stretch's codes
+    std::vector<std::uint32_t> m_stretchPFreq;
     bool m_haveLast = false;
 
     // Codes waiting for their block: symbol 0..255 a character, 256.. a match length; offset = distance - 1.

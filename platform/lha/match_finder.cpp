@@ -50,8 +50,9 @@ struct Walk {
     int depth;
 };
 
-[[gnu::always_inline]] inline void begin(Walk& w, std::uint32_t* head, std::uint32_t* tree, const std::uint8_t* cur,
-                  std::uint32_t pos, int maxLength, Match* out) {
+[[gnu::always_inline]] inline void begin(Walk& w, std::uint32_t* head, std::uint32_t* tree,
+                                         const std::uint8_t* cur, std::uint32_t pos, int maxLength,
+                                         Match* out) {
     std::uint32_t* root = &head[hash3(cur)];
     w.cur = cur;
     w.pos = pos;
