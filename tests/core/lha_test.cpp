@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <random>
@@ -129,6 +130,12 @@ std::vector<Case> cases() {
                  {{"big.bin", randomBytes(2 << 20, 2)}},
                  {"-lh0-"}});
     c.push_back({"6 MB of text, many blocks", {{"text.txt", text(6 << 20)}}, {"-lh5-"}});
+    // Text, then bytes of a skewed small alphabet, then text: blocks split where the statistics change.
+    std::string mixed = text(300000);
+    std::mt19937 gen(3);
+    for (int i = 0; i < 300000; ++i)
+        mixed += static_cast<char>('A' + std::countr_zero(gen() | 0x100000u));
+    c.push_back({"statistics that change within a member", {{"mixed.txt", mixed + text(100000)}}, {"-lh5-"}});
     c.push_back({"names whose CP932 bytes hold 0x5C and vendor characters",
                  {{"ソ.txt", "so"}, {"表計算.txt", text(3000)}, {"①②.txt", "maru"}, {"ascii.txt", "a"}},
                  {}});
