@@ -418,8 +418,6 @@ void Lh5Encoder::compress(bool final) {
         if (n > 0) {
             if (!m_haveLast && m_count == 0) {
                 priorPrices(begin, n);
-                std::fill(m_stretchCFreq.begin(), m_stretchCFreq.end(), 0u);
-                std::fill(m_stretchPFreq.begin(), m_stretchPFreq.end(), 0u);
             } else {
                 // The codes of the block so far, of the last block and, weighed more, of the last stretch.
                 for (std::size_t s = 0; s < NC; ++s)
@@ -460,54 +458,54 @@ void Lh5Encoder::compress(bool final) {
 // kNiceLength, which is then left in m_long. Returns the end of the stretch.
 std::uint32_t Lh5Encoder::gather(std::uint32_t limit) {
     const std::uint32_t begin = m_pos;
-    const std::uint32_t stop = std::min(limit, begin + kStretch);
-    // Near the end of the input a match may not run to kMaxMatch.
+    const std::uint32_t n = std::min(limit - begin, kStretch);
+    // Positions up to `full` have kMaxMatch bytes ahead of them.
     const std::uint32_t full = m_end - std::min<std::uint32_t>(m_end, kMaxMatch);
     std::uint32_t used = 0;
     m_long = {};
     Match* matches = m_matches.data();
-    std::uint32_t* first = m_first.data() - begin;
-    const std::uint8_t* data = m_buffer.data() - m_base;
-    std::uint32_t p = begin;
-    while (p < stop && used + 3 * MatchFinder::kDepth <= kMatchRoom) {
-        if (p + 1 < stop && p + 1 <= full) {
+    std::uint32_t* first = m_first.data();
+    std::uint32_t j = 0;
+    while (j < n && used + 3 * MatchFinder::kDepth <= kMatchRoom) {
+        const std::uint32_t p = begin + j;
+        const std::uint8_t* at = m_buffer.data() + (p - m_base);
+        first[j] = used;
+        if (j + 1 < n && p + 1 <= full) {
             Match* out = matches + used;
             Match* next = out + MatchFinder::kDepth;
             int count = 0, nextCount = 0;
-            m_finder.findTwo(data + p, p, out, &count, next, &nextCount);
+            m_finder.findTwo(at, p, out, &count, next, &nextCount);
             m_found = p + 2;
-            first[p] = used;
             if (count > 0 && out[count - 1].length >= kNiceLength) {
                 m_long = out[count - 1];
                 break;
             }
             used += static_cast<std::uint32_t>(count);
-            first[++p] = used;
+            first[++j] = used;
             if (nextCount > 0 && next[nextCount - 1].length >= kNiceLength) {
                 m_long = next[nextCount - 1];
                 break;
             }
             std::copy(next, next + nextCount, matches + used);
             used += static_cast<std::uint32_t>(nextCount);
-            ++p;
+            ++j;
             continue;
         }
-        first[p] = used;
         m_found = p + 1;
         const int maxLength = static_cast<int>(std::min<std::uint32_t>(kMaxMatch, m_end - p));
         if (maxLength >= kMinMatch) {
             Match* out = matches + used;
-            const int count = m_finder.find(data + p, p, maxLength, out);
+            const int count = m_finder.find(at, p, maxLength, out);
             if (count > 0 && out[count - 1].length >= kNiceLength) {
                 m_long = out[count - 1];
                 break;
             }
             used += static_cast<std::uint32_t>(count);
         }
-        ++p;
+        ++j;
     }
-    first[p] = used;
-    return p;
+    first[j] = used;
+    return begin + j;
 }
 
 // Before any code of the stream: the stretch's own characters stand in for the literals, and lengths and

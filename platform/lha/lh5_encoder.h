@@ -20,7 +20,12 @@ public:
 // The -lh5- method: LZ77 over an 8 KiB window with matches of 3 to 256 bytes, coded in blocks of up to
 // 65535 codes, each block with its own canonical Huffman tables for characters and lengths (510 symbols),
 // for the tables' code lengths (19) and for the match positions (14). Input arrives in pieces; memory stays
-// fixed whatever the input size.
+// fixed whatever the input size (about 2.3 MB).
+//
+// The codes are chosen by cost: every position's matches are found, and the cheapest sequence of
+// characters and matches is worked out at bit prices taken from the codes already made, then again at
+// prices that include the new codes themselves. The output depends on the member's bytes alone, not on how
+// they are handed in.
 class Lh5Encoder {
 public:
     static constexpr std::uint32_t kMaxInput = 0xFFFFFFFFu;
