@@ -426,14 +426,16 @@ void Lh5Encoder::compress(bool final) {
                     pFreq[c] = m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / 2 : 0) + 2 * m_stretchPFreq[c];
                 setPrices(cFreq.data(), pFreq.data());
             }
-            parse(begin, n);
-            // Parsed again at prices that count the stretch's own codes.
-            if (n >= kMinSecondParse) {
+            // A long stretch is parsed twice: roughly first, for its statistics, then in full at prices
+            // that count its own codes.
+            const bool twice = n >= kMinSecondParse;
+            parse(begin, n, !twice);
+            if (twice) {
                 std::copy(m_cFreq.begin(), m_cFreq.end(), cFreq.begin());
                 std::copy(m_pFreq.begin(), m_pFreq.end(), pFreq.begin());
                 countPath(begin, n, cFreq.data(), pFreq.data());
                 setPrices(cFreq.data(), pFreq.data());
-                parse(begin, n);
+                parse(begin, n, true);
             }
             std::fill(m_stretchCFreq.begin(), m_stretchCFreq.end(), 0u);
             std::fill(m_stretchPFreq.begin(), m_stretchPFreq.end(), 0u);
@@ -552,8 +554,9 @@ void Lh5Encoder::setPrices(const std::uint32_t* cFreq, const std::uint32_t* pFre
 }
 
 // The cheapest codes for the positions begin .. begin + n at the current prices: the cost of reaching each
-// position, from the first on, by a character or by any length of any match found.
-void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n) {
+// position, from the first on, by a character or by any length of any match found (or, when not
+// `everyLength`, by each match at its full length only).
+void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n, bool everyLength) {
     std::int32_t* cost = m_cost.data();
     std::uint32_t* from = m_from.data();
     cost[0] = 0;
@@ -579,6 +582,21 @@ void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n) {
         std::int32_t* c = cost + j;
         std::uint32_t* f = from + j;
         int length = kMinMatch;
+        if (!everyLength) {
+            // Each match at its full length only.
+            for (; m != mEnd; ++m) {
+                const int top = std::min<int>(m->length, room);
+                if (top < kMinMatch)
+                    break;
+                const std::int32_t price = here + pPrice[positionBits(m->distance - 1u)] + lengthPrice[top];
+                if (price < c[top]) {
+                    c[top] = price;
+                    f[top] =
+                        (static_cast<std::uint32_t>(m->distance) << 16) | static_cast<std::uint32_t>(top);
+                }
+            }
+            continue;
+        }
         for (; m != mEnd && length <= room; ++m) {
             const std::int32_t base = here + pPrice[positionBits(m->distance - 1u)];
             const int top = std::min<int>(m->length, room);

@@ -44,7 +44,7 @@ private:
     std::uint32_t gather(std::uint32_t limit);
     void priorPrices(std::uint32_t begin, std::uint32_t n);
     void setPrices(const std::uint32_t* cFreq, const std::uint32_t* pFreq);
-    void parse(std::uint32_t begin, std::uint32_t n);
+    void parse(std::uint32_t begin, std::uint32_t n, bool everyLength);
     void countPath(std::uint32_t begin, std::uint32_t n, std::uint32_t* cFreq, std::uint32_t* pFreq) const;
     void emitPath(std::uint32_t begin, std::uint32_t n);
     void emitLiteral(std::uint8_t c);
