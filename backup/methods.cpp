@@ -4,7 +4,7 @@
 
 namespace kb {
 namespace {
-constexpr std::array<const char*, kMethodCount> kMethods = {"標準",       "日付",     "日時",    "日付ﾌｫﾙﾀﾞ",
+constexpr std::array<const char*, kMethodCount> kMethods = {"標準",      "日付",     "日時",    "日付ﾌｫﾙﾀﾞ",
                                                             "日時ﾌｫﾙﾀﾞ", "日付圧縮", "日時圧縮"};
 constexpr std::array<const char*, kPolicyCount> kPolicies = {
     "上書きしない", "常に上書きする", "読取専用以外の場合は上書きする", "更新日時が新しい場合は上書きする",

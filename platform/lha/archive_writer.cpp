@@ -13,6 +13,7 @@
 
 #include "platform/cp932.h"
 #include "platform/file_system.h"
+#include "platform/lha/archive_reader.h"
 #include "platform/lha/crc16.h"
 #include "platform/lha/header.h"
 #include "platform/lha/lh5_encoder.h"
@@ -32,6 +33,26 @@ struct Failure {
 
 [[noreturn]] void fail(ArchiveStatus status, const std::string& what, int err = 0) {
     throw Failure{status, err ? what + ": " + std::generic_category().message(err) : what};
+}
+
+// Reads the written archive back, from the disk rather than from the cache where the system allows, and
+// compares every member with what was written; the reader checks each CRC and size. Empty when all agree.
+std::string checkArchive(int fd, const std::vector<MemberHeader>& written) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    FileSource source(fd);
+    std::vector<ReadMember> read;
+    std::string error;
+    if (!readArchive(source, read, error))
+        return error;
+    if (read.size() != written.size())
+        return std::to_string(read.size()) + " members instead of " + std::to_string(written.size());
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const MemberHeader& w = written[i];
+        const ReadMember& r = read[i];
+        if (r.name != w.name || r.method != w.method || r.originalSize != w.originalSize || r.crc != w.crc)
+            return "member " + std::to_string(i + 1) + " differs from what was written";
+    }
+    return {};
 }
 
 // The archive under construction: buffered sequential writes, header patches in place, a new file beside
@@ -74,10 +95,18 @@ public:
             failWrite(ec.value());
     }
 
-    // Data on disk first, then the rename, so that a crash never leaves a cut archive under the real name.
-    void commit() {
+    // Data on disk first, then the check, then the rename, so that neither a crash nor a bad write ever
+    // leaves a damaged archive under the real name.
+    void commit(const std::vector<MemberHeader>& written) {
         flush();
-        if (std::error_code ec = m_file.commit(Durability::OnDisk))
+        std::string problem;
+        const std::error_code ec = m_file.commit(Durability::OnDisk, [&](int fd) {
+            problem = checkArchive(fd, written);
+            return problem.empty() ? std::error_code() : std::make_error_code(std::errc::io_error);
+        });
+        if (!problem.empty())
+            fail(ArchiveStatus::CheckFailed, "'" + m_target.string() + "' reads back wrong: " + problem);
+        if (ec)
             fail(ArchiveStatus::WriteError, "cannot replace '" + m_target.string() + "'", ec.value());
     }
 
@@ -135,6 +164,8 @@ struct Source {
 class MemberWriter {
 public:
     explicit MemberWriter(OutFile& out) : m_out(out), m_buffer(kIoChunk) {}
+
+    const std::vector<MemberHeader>& written() const { return m_written; }
 
     void add(const Source& src) {
         UniqueFd in(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -206,6 +237,7 @@ public:
             h.crc = crc.value();
         }
         m_out.patch(headerAt, level2Header(h));
+        m_written.push_back(h);
     }
 
 private:
@@ -222,6 +254,7 @@ private:
     OutFile& m_out;
     std::vector<std::uint8_t> m_buffer;
     Lh5Encoder m_encoder;
+    std::vector<MemberHeader> m_written;
 };
 
 std::vector<Source> listSources(const fs::path& folder, const fs::path& archive) {
@@ -266,7 +299,7 @@ ArchiveResult writeArchive(FileSystem& files, const fs::path& archive, const fs:
             writer.add(s);
         const std::uint8_t end = 0;
         out.write(&end, 1);
-        out.commit();
+        out.commit(writer.written());
         result.members = static_cast<int>(sources.size());
         result.message = std::to_string(result.members) + " files archived";
     } catch (const Failure& f) {

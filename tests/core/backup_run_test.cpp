@@ -14,18 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One source vanishes after the pre-scan; another fails half-way through its copy.
+// One source fails half-way through its copy; another vanishes meanwhile, after the pre-scan.
 class FaultyFiles : public FileSystem {
 public:
     std::string vanish, failMidway;
-    bool sameFile(const fs::path& a, const fs::path& b) override {
-        if (a == vanish)
-            fs::remove(a);
-        return FileSystem::sameFile(a, b);
-    }
-    std::error_code copyFileReplacing(const fs::path& from, const fs::path& to, Durability d) override {
+    std::error_code copyToTemporary(const fs::path& from, const fs::path& to,
+                                    std::unique_ptr<ReplacingFile>& copy) override {
         m_fail = from == failMidway;
-        return FileSystem::copyFileReplacing(from, to, d);
+        if (m_fail && !vanish.empty())
+            fs::remove(vanish);
+        return FileSystem::copyToTemporary(from, to, copy);
     }
 
 protected:

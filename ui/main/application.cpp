@@ -50,6 +50,9 @@ int Application::Main() {
 int Application::exitStatus() const {
     if (m_window && m_window->autoRun() == frmMain::AutoRun::Stopped && m_headless)
         return kExitRunStopped;
+    // Every set went to its end, but a scheduler must hear of a file recorded ×.
+    if (m_window && m_window->autoRun() == frmMain::AutoRun::Completed && m_state.FailedFiles > 0)
+        return kExitFilesFailed;
     return kExitNormal;
 }
 
