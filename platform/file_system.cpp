@@ -225,10 +225,8 @@ std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const st
     if (!snapshotOf(before).sameVersion(snapshotOf(after)) || !statPath(from, now) ||
         !snapshotOf(before).sameFile(snapshotOf(now)))
         return CopyError::SourceChanged;
-    // The last-write time goes on after the content, to the nanosecond; the access time is now.
-    const struct timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
-    if (::futimens(out->fd(), times) != 0)
-        return lastError();
+    if (std::error_code ec = out->setLastWriteTime(before.st_mtim))
+        return ec;
     if (std::error_code ec = carryPermissions(out->fd(), before.st_mode & 0777))
         return ec;
     copy = std::move(out);
@@ -259,6 +257,27 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
     const auto end = static_cast<off_t>(size);
     bool kernelCopy = true;
     std::vector<char> buffer;
+    off_t filled = 0; // the copy holds every byte before this
+    // A write past a hole; where the file system refuses to leave one (fusefat), the hole is written as
+    // zeros.
+    auto put = [&](std::string_view bytes, off_t at) {
+        std::error_code ec = write(toFd, bytes, at);
+        if (ec && at > filled &&
+            (ec == std::errc::operation_not_permitted || ec == std::errc::invalid_argument ||
+             ec == std::errc::operation_not_supported)) {
+            const std::vector<char> zeros(std::size_t{1} << 20);
+            for (ec.clear(); !ec && filled < at;) {
+                const auto n = static_cast<std::size_t>(std::min<off_t>(at - filled, off_t{1} << 20));
+                if (!(ec = write(toFd, std::string_view(zeros.data(), n), filled)))
+                    filled += static_cast<off_t>(n);
+            }
+            if (!ec)
+                ec = write(toFd, bytes, at);
+        }
+        if (!ec)
+            filled = std::max(filled, at + static_cast<off_t>(bytes.size()));
+        return ec;
+    };
     for (off_t at = 0; at < end;) {
         // Only the data the file holds is copied, as cp does, so holes stay holes.
         off_t data = ::lseek(fromFd, at, SEEK_DATA);
@@ -278,8 +297,10 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
             const auto want = static_cast<std::size_t>(std::min<off_t>(hole - in, off_t{1} << 30));
             if (kernelCopy) {
                 ssize_t n = ::copy_file_range(fromFd, &in, toFd, &out, want, 0);
-                if (n > 0)
+                if (n > 0) {
+                    filled = out;
                     continue;
+                }
                 if (n < 0 && errno == EINTR)
                     continue;
                 // Some file systems answer 0 before the end; the plain loop then decides where the end is.
@@ -295,15 +316,19 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
                 return lastError();
             if (n == 0)
                 return CopyError::SourceChanged; // shorter than it was
-            if (auto ec = write(toFd, std::string_view(buffer.data(), static_cast<std::size_t>(n)), in))
+            if (auto ec = put(std::string_view(buffer.data(), static_cast<std::size_t>(n)), in))
                 return ec;
             in += n;
             out = in;
         }
         at = hole;
     }
-    if (::ftruncate(toFd, end) != 0)
-        return lastError();
+    // A hole at the end still counts in the size. One written byte sets it, where some FUSE drivers refuse
+    // ftruncate (fusefat).
+    if (filled < end) {
+        if (auto ec = put(std::string_view("", 1), end - 1))
+            return ec;
+    }
     // A byte past the size it had: it grew while it was copied (or it is one of /proc's files, which say 0).
     char extra;
     ssize_t n;
@@ -405,16 +430,21 @@ std::error_code ReplacingFile::keepTargetPermissions() {
     return carryPermissions(m_fd.get(), st.st_mode & 07777);
 }
 
+std::error_code ReplacingFile::setLastWriteTime(const struct timespec& time) {
+    m_time = time;
+    const struct timespec times[2] = {{0, UTIME_NOW}, time};
+    return ::futimens(m_fd.get(), times) == 0 ? std::error_code() : lastError();
+}
+
 std::error_code ReplacingFile::sync() {
     return m_files.syncFile(m_fd.get());
 }
 
-std::error_code ReplacingFile::commit(Durability durability,
-                                      const std::function<std::error_code(int)>& check) {
+std::error_code ReplacingFile::commit(Durability durability, const std::function<std::error_code()>& check) {
     const bool onDisk = durability == Durability::OnDisk;
     std::error_code ec = onDisk ? sync() : std::error_code();
     if (!ec && check)
-        ec = check(m_fd.get());
+        ec = check();
     if (std::error_code closed = m_fd.close(); !ec)
         ec = closed;
     if (!ec)
@@ -422,6 +452,12 @@ std::error_code ReplacingFile::commit(Durability durability,
     if (ec)
         return ec;
     m_committed = true;
+    // fusefat stamps a renamed file with the current time (and takes no time without an access time).
+    if (m_time) {
+        const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};
+        if (::utimensat(AT_FDCWD, m_target.c_str(), times, 0) != 0)
+            return lastError();
+    }
     // The rename itself is on the disk only once its folder is; a failure there is not the copy's.
     if (onDisk)
         m_files.syncFolder(folderOf(m_target));

@@ -215,12 +215,15 @@ public:
     std::error_code write(std::string_view data, off_t offset = -1);
     // Gives the new file the permission bits of the target it replaces, as an editor saving over it would.
     std::error_code keepTargetPermissions();
+    // The last-write time the new file keeps (to the nanosecond, where the file system does), set now and
+    // again once it has its name; the access time is now.
+    std::error_code setLastWriteTime(const struct timespec& time);
     // Puts the new file's data on the disk.
     std::error_code sync();
     // With OnDisk the data is flushed before the rename and the folder after it, so that a power loss leaves
     // either the old file or the whole new one. `check`, when given, reads the file back (after the flush)
     // and stops the rename with its error.
-    std::error_code commit(Durability durability, const std::function<std::error_code(int fd)>& check = {});
+    std::error_code commit(Durability durability, const std::function<std::error_code()>& check = {});
 
 private:
     FileSystem& m_files;
@@ -228,6 +231,7 @@ private:
     std::filesystem::path m_temporary;
     UniqueFd m_fd;
     std::error_code m_error;
+    std::optional<struct timespec> m_time;
     bool m_committed = false;
 };
 

@@ -25,6 +25,7 @@ namespace {
 
 constexpr std::uint64_t kMaxMemberSize = 0xFFFFFFFFull;
 constexpr std::size_t kIoChunk = 1u << 18;
+constexpr std::uint64_t kMemoryMember = std::uint64_t{32} << 20;
 
 struct Failure {
     ArchiveStatus status;
@@ -37,9 +38,13 @@ struct Failure {
 
 // Reads the written archive back, from the disk rather than from the cache where the system allows, and
 // compares every member with what was written; the reader checks each CRC and size. Empty when all agree.
-std::string checkArchive(int fd, const std::vector<MemberHeader>& written) {
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    FileSource source(fd);
+std::string checkArchive(const fs::path& file, const std::vector<MemberHeader>& written) {
+    // A handle of its own: fusefat reads wrong through the one that wrote.
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return std::string("cannot open it again: ") + std::strerror(errno);
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    FileSource source(fd.get());
     std::vector<ReadMember> read;
     std::string error;
     if (!readArchive(source, read, error))
@@ -55,7 +60,7 @@ std::string checkArchive(int fd, const std::vector<MemberHeader>& written) {
     return {};
 }
 
-// The archive under construction: buffered sequential writes, header patches in place, a new file beside
+// The archive under construction: buffered writes, each byte once and in order, a new file beside
 // the target that replaces it only when complete.
 class OutFile {
 public:
@@ -80,28 +85,13 @@ public:
 
     void write(const std::vector<std::uint8_t>& bytes) { write(bytes.data(), bytes.size()); }
 
-    // Throws away everything from `offset` on; the next write goes there.
-    void truncateTo(std::uint64_t offset) {
-        flush();
-        if (::ftruncate(m_file.fd(), static_cast<off_t>(offset)) != 0 ||
-            ::lseek(m_file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0)
-            failWrite(errno);
-        m_position = offset;
-    }
-
-    void patch(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
-        flush();
-        if (std::error_code ec = m_file.write(view(bytes.data(), bytes.size()), static_cast<off_t>(offset)))
-            failWrite(ec.value());
-    }
-
     // Data on disk first, then the check, then the rename, so that neither a crash nor a bad write ever
     // leaves a damaged archive under the real name.
     void commit(const std::vector<MemberHeader>& written) {
         flush();
         std::string problem;
-        const std::error_code ec = m_file.commit(Durability::OnDisk, [&](int fd) {
-            problem = checkArchive(fd, written);
+        const std::error_code ec = m_file.commit(Durability::OnDisk, [&] {
+            problem = checkArchive(m_file.temporary(), written);
             return problem.empty() ? std::error_code() : std::make_error_code(std::errc::io_error);
         });
         if (!problem.empty())
@@ -136,23 +126,40 @@ private:
     std::uint64_t m_position = 0;
 };
 
-// Takes the encoder's output as long as it stays smaller than the original; beyond that the member is
-// stored instead and the rest of the compression would be wasted.
+// Counts the encoder's output as long as it stays smaller than the original, past which the member is stored
+// instead and the rest of the compression would be wasted; keeps it too where asked.
 class CompressedSink : public ByteSink {
 public:
-    CompressedSink(OutFile& out, std::uint64_t limit) : m_out(out), m_limit(limit) {}
+    CompressedSink(std::uint64_t limit, std::vector<std::uint8_t>* keep) : m_limit(limit), m_keep(keep) {}
     bool put(const std::uint8_t* data, std::size_t size) override {
         m_written += size;
         if (m_written >= m_limit)
             return false;
+        if (m_keep)
+            m_keep->insert(m_keep->end(), data, data + size);
+        return true;
+    }
+    std::uint64_t written() const { return m_written; }
+
+private:
+    std::uint64_t m_limit;
+    std::vector<std::uint8_t>* m_keep;
+    std::uint64_t m_written = 0;
+};
+
+// The second pass of a large member: straight into the archive.
+class ArchiveSink : public ByteSink {
+public:
+    explicit ArchiveSink(OutFile& out) : m_out(out) {}
+    bool put(const std::uint8_t* data, std::size_t size) override {
         m_out.write(data, size);
+        m_written += size;
         return true;
     }
     std::uint64_t written() const { return m_written; }
 
 private:
     OutFile& m_out;
-    std::uint64_t m_limit;
     std::uint64_t m_written = 0;
 };
 
@@ -186,61 +193,75 @@ public:
         if (h.name.size() > maxLevel2NameBytes())
             fail(ArchiveStatus::Internal, "name too long: '" + src.name + "'");
         h.mtime = static_cast<std::uint32_t>(std::clamp<std::int64_t>(st.st_mtim.tv_sec, 0, 0xFFFFFFFF));
-        h.method = "-lh0-";
-        const std::uint64_t headerAt = m_out.position();
-        m_out.write(level2Header(h));
-        const std::uint64_t dataAt = m_out.position();
-
-        bool stored = size == 0;
-        if (!stored) {
-            CompressedSink sink(m_out, size);
+        // Every byte of the archive is written once and in order, the header before the data with the sizes
+        // and the CRC of a pass before it: some file systems (fusefat) misplace a write into the middle of a
+        // file. A member that compresses is kept in memory up to kMemoryMember bytes and coded twice beyond.
+        const bool inMemory = size <= kMemoryMember;
+        m_packed.clear();
+        CompressedSink sink(size, inMemory ? &m_packed : nullptr);
+        bool going = size > 0;
+        if (going)
             m_encoder.reset(sink);
-            Crc16 crc;
-            std::uint64_t total = 0;
-            bool going = true;
-            while (going) {
-                std::size_t n = readSome(in.get(), src);
-                if (n == 0)
-                    break;
-                total += n;
-                if (total > kMaxMemberSize)
-                    fail(ArchiveStatus::TooLarge, "'" + src.name + "' is larger than an LHA member can be");
-                crc.update(m_buffer.data(), n);
-                going = m_encoder.write(m_buffer.data(), n);
-            }
+        const Pass first = readAll(in.get(), src, [&](const std::uint8_t* data, std::size_t n) {
             if (going)
-                going = m_encoder.finish();
-            if (going && sink.written() < total) {
-                h.method = "-lh5-";
-                h.compressedSize = static_cast<std::uint32_t>(sink.written());
-                h.originalSize = static_cast<std::uint32_t>(total);
-                h.crc = crc.value();
+                going = m_encoder.write(data, n);
+        });
+        if (going)
+            going = m_encoder.finish();
+        h.originalSize = static_cast<std::uint32_t>(first.total);
+        h.crc = first.crc;
+        if (going && sink.written() < first.total) {
+            h.method = "-lh5-";
+            h.compressedSize = static_cast<std::uint32_t>(sink.written());
+            m_out.write(level2Header(h));
+            if (inMemory) {
+                m_out.write(m_packed);
             } else {
-                stored = true;
+                ArchiveSink direct(m_out);
+                m_encoder.reset(direct);
+                const Pass second = readAll(in.get(), src, [&](const std::uint8_t* data, std::size_t n) {
+                    m_encoder.write(data, n);
+                });
+                m_encoder.finish();
+                if (second.total != first.total || second.crc != first.crc ||
+                    direct.written() != sink.written())
+                    fail(ArchiveStatus::ReadError, "'" + src.name + "' changed while it was archived");
             }
-        }
-        if (stored) {
-            if (::lseek(in.get(), 0, SEEK_SET) != 0)
-                fail(ArchiveStatus::ReadError, "cannot read '" + src.name + "'", errno);
-            m_out.truncateTo(dataAt);
-            Crc16 crc;
-            std::uint64_t total = 0;
-            for (std::size_t n; (n = readSome(in.get(), src)) != 0;) {
-                total += n;
-                if (total > kMaxMemberSize)
-                    fail(ArchiveStatus::TooLarge, "'" + src.name + "' is larger than an LHA member can be");
-                crc.update(m_buffer.data(), n);
-                m_out.write(m_buffer.data(), n);
-            }
+        } else {
             h.method = "-lh0-";
-            h.compressedSize = h.originalSize = static_cast<std::uint32_t>(total);
-            h.crc = crc.value();
+            h.compressedSize = h.originalSize;
+            m_out.write(level2Header(h));
+            const Pass second = readAll(
+                in.get(), src, [&](const std::uint8_t* data, std::size_t n) { m_out.write(data, n); });
+            if (second.total != first.total || second.crc != first.crc)
+                fail(ArchiveStatus::ReadError, "'" + src.name + "' changed while it was archived");
         }
-        m_out.patch(headerAt, level2Header(h));
         m_written.push_back(h);
     }
 
 private:
+    struct Pass {
+        std::uint64_t total = 0;
+        std::uint16_t crc = 0;
+    };
+
+    // The whole file from its start, each piece handed on, with its size and CRC.
+    template <typename Use> Pass readAll(int fd, const Source& src, const Use& use) {
+        if (::lseek(fd, 0, SEEK_SET) != 0)
+            fail(ArchiveStatus::ReadError, "cannot read '" + src.name + "'", errno);
+        Crc16 crc;
+        Pass pass;
+        for (std::size_t n; (n = readSome(fd, src)) != 0;) {
+            pass.total += n;
+            if (pass.total > kMaxMemberSize)
+                fail(ArchiveStatus::TooLarge, "'" + src.name + "' is larger than an LHA member can be");
+            crc.update(m_buffer.data(), n);
+            use(m_buffer.data(), n);
+        }
+        pass.crc = crc.value();
+        return pass;
+    }
+
     std::size_t readSome(int fd, const Source& src) {
         for (;;) {
             ssize_t n = ::read(fd, m_buffer.data(), m_buffer.size());
@@ -254,6 +275,7 @@ private:
     OutFile& m_out;
     std::vector<std::uint8_t> m_buffer;
     Lh5Encoder m_encoder;
+    std::vector<std::uint8_t> m_packed;
     std::vector<MemberHeader> m_written;
 };
 

@@ -76,6 +76,30 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
     }
 }
 
+// A 5 GiB file holding 1 MiB of data copies as that 1 MiB and stays sparse.
+TEST_F(FileSystemTest, SparseFilesStaySparse) {
+    const fs::path src = dir / "sparse.bin", copy = dir / "copy.bin";
+    const std::uint64_t size = std::uint64_t{5} << 30, at = std::uint64_t{2} << 30;
+    test::makeSparse(src, size);
+    std::string data(1 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 2654435761u >> 24);
+    {
+        UniqueFd fd(::open(src.c_str(), O_WRONLY));
+        ASSERT_FALSE(writeAll(fd.get(), data, static_cast<off_t>(at)));
+    }
+    ASSERT_FALSE(files.copyFileReplacing(src, copy));
+    struct stat st {};
+    ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), size);
+    EXPECT_LT(st.st_blocks * 512, 4 << 20) << "allocated bytes";
+    UniqueFd fd(::open(copy.c_str(), O_RDONLY));
+    std::string back(data.size() + 1, 'x');
+    ASSERT_EQ(::pread(fd.get(), back.data(), back.size(), static_cast<off_t>(at - 1)),
+              static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back, '\0' + data);
+}
+
 // A copy that fails part-way (a full disk, a file size limit) is left to the fault tests on the program.
 TEST_F(FileSystemTest, FailedCopyLeavesTheOldTargetAndNoTemporary) {
     fs::create_directory(dir / "out");

@@ -173,7 +173,7 @@ TEST_F(ProgramFiles, DamagedErrorLogTakesTheNextEntryAndKeepsTheRest) {
     numbered += std::string(323 * 2, 'x') + "cut in the midd";
     for (const std::string& damaged : {noise, numbered, std::string("2006/01/01")}) {
         writeFile(log, damaged);
-        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err().rfind("[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (", 0), 0u)
             << p.err();
         const std::string after = readFile(log);
@@ -195,7 +195,7 @@ TEST_F(ProgramFiles, UnwritableErrorLogIsReportedAndTheRunGoesOn) {
     const fs::path log = p.dir / "Err.log";
     fs::create_directory(dst / "a.txt");
     fs::create_directory(log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << p.err();
     const std::string err = p.err();
     EXPECT_EQ(err.rfind("[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (", 0), 0u) << err;
     EXPECT_NE(err.find("[エラー] Kestrelbox\nLog出力エラー\n" +
