@@ -155,9 +155,10 @@ void CopyRun::commit() {
     m_waitingBytes = 0;
     // Every file's data first, then the renames: after a power loss each target is its old backup or the
     // whole new one.
-    std::vector<std::error_code> errors(waiting.size());
-    for (std::size_t i = 0; i < waiting.size(); ++i)
-        errors[i] = waiting[i].file->sync();
+    std::vector<int> fds;
+    for (const Waiting& w : waiting)
+        fds.push_back(w.file->fd());
+    std::vector<std::error_code> errors = m_s.files.syncFiles(fds);
     for (std::size_t i = 0; i < waiting.size(); ++i) {
         Waiting& w = waiting[i];
         if (!errors[i])

@@ -25,6 +25,25 @@ bool statPath(const std::filesystem::path& p, struct stat& st) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
+// File systems of a local disk whose flush of the whole puts every file's data on it.
+bool flushedAsAWhole(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case MSDOS_SUPER_MAGIC: // vfat
+    case EXFAT_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The kernel's own files (/proc, /sys and their kin) say 0 bytes or a page whatever they hold, and some never
 // end: none is a file to back up.
 bool onPseudoFileSystem(int fd) {
@@ -363,6 +382,24 @@ std::error_code FileSystem::write(int fd, std::string_view data, off_t offset) {
 
 std::error_code FileSystem::syncFile(int fd) {
     return ::fsync(fd) == 0 ? std::error_code() : lastError();
+}
+
+std::vector<std::error_code> FileSystem::syncFiles(const std::vector<int>& fds) {
+    std::vector<std::error_code> errors(fds.size());
+    // One flush of a whole local file system costs one journal commit where a fsync of each file costs one
+    // each (ext4 allocates a file's blocks only when it writes it back). A FUSE driver or a network share
+    // hears only a file's own fsync.
+    struct stat first {};
+    bool together = !fds.empty() && ::fstat(fds[0], &first) == 0 && flushedAsAWhole(fds[0]);
+    for (std::size_t i = 1; together && i < fds.size(); ++i) {
+        struct stat st {};
+        together = ::fstat(fds[i], &st) == 0 && st.st_dev == first.st_dev;
+    }
+    if (together && ::syncfs(fds[0]) == 0)
+        return errors;
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        errors[i] = syncFile(fds[i]);
+    return errors;
 }
 
 std::error_code FileSystem::rename(const std::filesystem::path& from, const std::filesystem::path& to) {

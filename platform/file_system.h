@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace kb {
 
@@ -177,6 +178,9 @@ public:
     virtual std::error_code write(int fd, std::string_view data, off_t offset = -1);
     // Makes the file's data durable.
     virtual std::error_code syncFile(int fd);
+    // Makes the data of many files durable together, one error for each: on a local disk's file system one
+    // flush of it all, else each file by itself.
+    virtual std::vector<std::error_code> syncFiles(const std::vector<int>& fds);
     // Gives `from` the name `to` in one step, replacing a file of that name.
     virtual std::error_code rename(const std::filesystem::path& from, const std::filesystem::path& to);
     // Makes the folder's entries (a rename, a new file) durable.

@@ -35,9 +35,12 @@ public:
         m_targets[fd.get()] = target.filename().string();
         return fd;
     }
-    std::error_code syncFile(int fd) override {
-        calls.push_back("sync " + m_targets[fd]);
-        return FileSystem::syncFile(fd);
+    std::vector<std::error_code> syncFiles(const std::vector<int>& fds) override {
+        std::string call = "sync";
+        for (int fd : fds)
+            call += " " + m_targets[fd];
+        calls.push_back(call);
+        return FileSystem::syncFiles(fds);
     }
     std::error_code rename(const fs::path& from, const fs::path& to) override {
         calls.push_back("rename " + to.filename().string());
@@ -190,8 +193,8 @@ TEST_F(BackupRunTest, ReplacedBackupsAreOnTheDiskBeforeTheirRename) {
     writeFile(dest / "c.txt", "old");
     fx.state.SameFile = 1;
     EXPECT_TRUE(run(false));
-    EXPECT_EQ(faulty.calls, (std::vector<std::string>{"rename b.txt", "sync a.txt", "sync c.txt",
-                                                      "rename a.txt", "rename c.txt", "flush"}));
+    EXPECT_EQ(faulty.calls, (std::vector<std::string>{"rename b.txt", "sync a.txt c.txt", "rename a.txt",
+                                                      "rename c.txt", "flush"}));
     std::vector<std::string> names;
     for (const CopyLogRow& r : fx.history())
         names.push_back(*r.FileName + *r.CopyAns);
