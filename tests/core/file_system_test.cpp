@@ -66,14 +66,6 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     EXPECT_EQ(st.st_mode & 0777, 0440u);
     EXPECT_EQ(test::listFolder(dir / "out"), std::vector<std::string>{"copy"});
-
-    // Across file systems copy_file_range gives way to plain reads and writes.
-    if (fs::is_directory("/dev/shm")) {
-        fs::path shm = fs::path("/dev/shm") / ("kbfs-" + std::to_string(::getpid()));
-        EXPECT_FALSE(files.copyFileReplacing(dir / "src", shm));
-        EXPECT_EQ(readFile(shm), content);
-        fs::remove(shm);
-    }
 }
 
 // A 5 GiB file holding 1 MiB of data copies as that 1 MiB and stays sparse.
@@ -98,20 +90,6 @@ TEST_F(FileSystemTest, SparseFilesStaySparse) {
     ASSERT_EQ(::pread(fd.get(), back.data(), back.size(), static_cast<off_t>(at - 1)),
               static_cast<ssize_t>(back.size()));
     EXPECT_EQ(back, '\0' + data);
-}
-
-// A copy that fails part-way (a full disk, a file size limit) is left to the fault tests on the program.
-TEST_F(FileSystemTest, FailedCopyLeavesTheOldTargetAndNoTemporary) {
-    fs::create_directory(dir / "out");
-    writeFile(dir / "src", std::string(200000, 's'));
-    writeFile(dir / "out" / "target", "previous backup");
-    fs::create_directory(dir / "out" / "folder");
-    EXPECT_TRUE(files.copyFileReplacing(dir / "src", dir / "out" / "folder"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "missing", dir / "out" / "target"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "out", dir / "out" / "target"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "src", dir / "nowhere" / "target"));
-    EXPECT_EQ(readFile(dir / "out" / "target"), "previous backup");
-    EXPECT_EQ(test::listFolder(dir / "out"), (std::vector<std::string>{"folder", "target"}));
 }
 
 TEST_F(FileSystemTest, TemporarySiblings) {

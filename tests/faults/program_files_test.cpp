@@ -212,7 +212,7 @@ TEST_F(ProgramFiles, UnwritableErrorLogIsReportedAndTheRunGoesOn) {
     const std::string earlier = randomBytes(1000, 41);
     writeFile(log, earlier);
     handOver(*user, log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitFilesFailed) << p.err();
     EXPECT_NE(p.err().find("[エラー] Kestrelbox\nLog出力エラー\n" +
                            std::error_code(EACCES, std::system_category()).message() + "\n"),
               std::string::npos)
