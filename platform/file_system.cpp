@@ -230,7 +230,7 @@ std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const st
         return std::make_error_code(std::errc::is_a_directory);
     if (!S_ISREG(before.st_mode) || onPseudoFileSystem(in.get()))
         return CopyError::NotRegular;
-    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(in.get(), F_SETFL, 0); // blocking reads again, now that it is a regular file
 
     auto out = std::make_unique<ReplacingFile>(*this, to, 0600);
     if (out->error())
@@ -492,7 +492,7 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
     // fusefat stamps a renamed file with the current time (and takes no time without an access time).
     if (m_time) {
         const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};
-        if (::utimensat(AT_FDCWD, m_target.c_str(), times, 0) != 0)
+        if (::utimensat(AT_FDCWD, m_target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
             return lastError();
     }
     // The rename itself is on the disk only once its folder is; a failure there is not the copy's.

@@ -171,7 +171,7 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
 
     TempDir data("kbfullp");
     fs::create_directories(data / "dst");
-    writeTagged(data / "big.bin", 160u << 20, "big");
+    writeTagged(data / "big.bin", 160u << 20, "big", true);
     {
         auto store = p.store();
         store->updateFolderPath("1", (data / "dst").string());

@@ -32,13 +32,18 @@ std::string tagAt(const std::string& tag, std::uint64_t offset) {
 
 } // namespace
 
-void writeTagged(const fs::path& p, std::uint64_t size, const std::string& tag) {
+void writeTagged(const fs::path& p, std::uint64_t size, const std::string& tag, bool dense) {
     int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         throw std::runtime_error("cannot create " + p.string());
     bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    for (std::uint64_t at = 0; ok && at + 64 <= size; at += kTagEvery)
-        ok = ::pwrite(fd, tagAt(tag, at).data(), 64, static_cast<off_t>(at)) == 64;
+    std::string block(dense ? kTagEvery : 64, '\0');
+    for (std::uint64_t at = 0; ok && at + 64 <= size; at += kTagEvery) {
+        const std::string t = tagAt(tag, at);
+        std::copy(t.begin(), t.end(), block.begin());
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - at));
+        ok = ::pwrite(fd, block.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    }
     ::close(fd);
     if (!ok)
         throw std::runtime_error("cannot write " + p.string());

@@ -28,8 +28,10 @@ using test::privateMounts;
 using test::unmount;
 
 // Large files that are fast to make: sparse, with a tag naming the version every 4 MiB, so that a copy cut
-// short, a mix of two versions or stray bytes are all told apart from a whole copy of either.
-void writeTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag);
+// short, a mix of two versions or stray bytes are all told apart from a whole copy of either. A source that
+// must take its time to copy is `dense` (its zeros written), as copies keep holes.
+void writeTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag,
+                 bool dense = false);
 bool holdsTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag);
 
 // Byte comparison of two files without loading either whole.
