@@ -363,7 +363,7 @@ QWidget* frmOption::buildLegend() {
     };
     add("** バックアップ方法 **", 0, 0, 2, Qt::AlignLeft);
     add("例) 2006/01/01 12:30 に \"test.txt\" をバックアップ", 1, 0, 2, Qt::AlignLeft);
-    const QString sep(QChar(std::filesystem::path::preferred_separator));
+    const QString sep{QChar(std::filesystem::path::preferred_separator)};
     const QString examples[kb::kMethodCount] = {"test.txt",
                                                 "test_060101.txt",
                                                 "test_060101_1230.txt",
