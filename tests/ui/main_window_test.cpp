@@ -1,10 +1,17 @@
 // The main window driven by object name on the offscreen platform, with scripted boxes and choosers.
 #include <QAction>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
@@ -12,6 +19,7 @@
 #include "store/shared_state.h"
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
+#include "ui/main/qt_catalogue.h"
 
 using namespace kb;
 using namespace kb::test;
@@ -43,6 +51,21 @@ void drop(QWidget* target, const QStringList& paths) {
     QApplication::sendEvent(target, &dropEvent);
 }
 
+// Runs `open` and, once its dialog is up, hands the dialog to `inspect`, then closes it.
+template <class Dialog>
+void whileShown(const std::function<void()>& open, const std::function<void(Dialog*)>& inspect) {
+    QTimer::singleShot(0, [inspect] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<Dialog*>(modal))
+            inspect(dialog);
+        // A failed check must not leave the dialog waiting for a click.
+        if (modal && modal->isVisible())
+            modal->close();
+        QVERIFY(qobject_cast<Dialog*>(modal));
+    });
+    open();
+}
+
 } // namespace
 
 class MainWindowTest : public QObject {
@@ -64,8 +87,7 @@ private slots:
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
-        QVERIFY(f.ini().starts_with(
-            "[Main]\r\nLeft=3500\r\nTop=3000\r\nHeight=6000\r\nWidth=7500\r\nBarH=3500\r\nTabSel=1\r\n"));
+        QVERIFY(f.ini().starts_with("[Main]\r\nLeft=3500\r\n"));
     }
 
     // A set number out of range or a layout figure that is no number stops the load; a bar position that is
@@ -95,22 +117,30 @@ private slots:
         }
     }
 
+    // A missing file is listed without an icon; every row still keeps an icon's room, also when the first
+    // row is the one without.
     void tabSwitchLoadsTheSetFilesInPathOrderAndSelectsTheFirst() {
         WindowFixture f;
         TempDir data("kbdata");
         writeFile(data / "b.txt", std::string(1536, 'x'));
         writeFile(data / "A.txt", "12345");
-        for (const char* name : {"b.txt", "A.txt", "gone.txt"})
+        for (const char* name : {"b.txt", "A.txt", "0gone.txt"})
             f.store().insertCopyData("2", (data / name).string());
         f.store().updateFolderPath("2", "/backup/there");
         tabs(f)->setCurrentIndex(1);
         QCOMPARE(f.window().currentTab(), 2);
         QTreeWidget* list = fileList(f);
         QCOMPARE(list->topLevelItemCount(), 3);
-        QCOMPARE(list->topLevelItem(0)->text(0), QString("A.txt"));
-        QCOMPARE(list->topLevelItem(1)->text(0), QString("b.txt"));
-        QCOMPARE(list->topLevelItem(2)->text(1), q((data / "gone.txt").string()));
-        QVERIFY(list->topLevelItem(2)->icon(0).isNull());
+        QCOMPARE(list->topLevelItem(0)->text(1), q((data / "0gone.txt").string()));
+        QCOMPARE(list->topLevelItem(1)->text(0), QString("A.txt"));
+        QCOMPARE(list->topLevelItem(2)->text(0), QString("b.txt"));
+        QVERIFY(list->topLevelItem(0)->icon(0).isNull() && !list->topLevelItem(1)->icon(0).isNull());
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.decorationSize = list->iconSize();
+        const int needed = QStyledItemDelegate().sizeHint(option, list->model()->index(1, 0)).height();
+        for (int r = 0; r < 3; ++r)
+            QVERIFY(list->visualItemRect(list->topLevelItem(r)).height() >= needed);
         QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->topLevelItem(0)});
         QCOMPARE(destination(f), QString("/backup/there"));
         QCOMPARE(q(f.window().statusText()), QString("3個のファイル  (1.5KB)"));
@@ -255,6 +285,104 @@ private slots:
         QCOMPARE(f.shell.openedFiles.back(), (f.dir / "Readme.txt").string());
         w.M_Help_Click(2);
         QCOMPARE(f.shell.openedUrls.size(), std::size_t(1));
+    }
+
+    // The keyboard's menu keys open the menu at the selected row. After a click on a list's empty part no row
+    // is selected: double-click, Del and the menu's commands then do nothing, without a box or a log line.
+    void menuKeysAndQuietEmptySpace() {
+        WindowFixture f;
+        ui::frmMain& w = f.window();
+        f.registerFiles(1, {"/data/a.txt", "/data/b.txt"});
+        f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
+        w.Fun_LogRefresh();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        for (const char* name : {"ListView", "ListViewLog"}) {
+            auto* list = child<QAbstractItemView>(&w, name);
+            const bool files = list == fileList(f);
+            auto* menu = child<QMenu>(&w, files ? "M_RightClickMain" : "M_RightClickLogMain");
+            list->setFocus();
+            list->setCurrentIndex(list->model()->index(0, 0));
+            const QPoint row =
+                list->viewport()->mapToGlobal(list->visualRect(list->currentIndex()).bottomLeft());
+            for (auto [key, modifiers] :
+                 {std::pair{Qt::Key_Menu, Qt::NoModifier}, {Qt::Key_F10, Qt::ShiftModifier}}) {
+                QTest::keyClick(list, key, modifiers);
+                QVERIFY2(menu->isVisible() && menu->geometry().contains(row + QPoint(1, 1)), name);
+                menu->hide();
+            }
+
+            const QPoint empty(5, list->viewport()->height() - 5);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+            QVERIFY2(list->selectionModel()->selectedIndexes().isEmpty(), name);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+            QTest::keyClick(list, Qt::Key_Delete);
+            QTest::mouseClick(list->viewport(), Qt::RightButton, Qt::NoModifier, empty);
+            QVERIFY2(menu->isVisible(), name);
+            for (QAction* item : menu->actions())
+                QVERIFY2(item->isSeparator() || item->isEnabled(), name);
+            menu->hide();
+            for (int item : files ? std::vector<int>{1, 6} : std::vector<int>{1, 3})
+                files ? w.M_RightClick_Click(item) : w.M_RightClickLog_Click(item);
+        }
+        QCOMPARE(f.prompter.texts(), std::vector<std::string>{});
+        QVERIFY(!std::filesystem::exists(f.dir / "Err.log"));
+    }
+
+    // Widths no user touched are written back as read, whatever the window's size; dragged ones as dragged.
+    void columnWidthsRoundTrip() {
+        WindowFixture f(false);
+        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nWidth=15000\r\nListViewC1=2501\r\nListViewC2=1000\r\n"
+                                            "ListViewLogC5=700\r\n");
+        f.start();
+        fileList(f)->header()->resizeSection(0, 100);
+        f.close();
+        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
+            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
+    }
+
+    // Qt's own dialogs in Japanese: the catalogue's texts, the program's question box, the folder chooser at
+    // the home folder whatever the working folder, and the details in two columns with the path whole.
+    void qtDialogsSpeakJapanese() {
+        QVERIFY(ui::loadQtCatalogue(*QCoreApplication::instance()));
+        ui::QtPrompter prompter;
+        whileShown<QMessageBox>(
+            [&] {
+                QCOMPARE(prompter.messageBox(nullptr, "よろしいですか", MsgIcon::Question, MsgButtons::YesNo,
+                                             MsgAnswer::Yes, "Kestrelbox"),
+                         MsgAnswer::No);
+            },
+            [](QMessageBox* box) {
+                QCOMPARE(box->button(QMessageBox::Yes)->text(), QString("はい(&Y)"));
+                QCOMPARE(box->button(QMessageBox::No)->text(), QString("いいえ(&N)"));
+                box->button(QMessageBox::No)->click();
+            });
+        TempDir elsewhere("kbcwd");
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(q(elsewhere.path().string()));
+        whileShown<QFileDialog>(
+            [&] { QVERIFY(!prompter.chooseFolder(nullptr, "フォルダを選択してください")); },
+            [](QFileDialog* dialog) {
+                QCOMPARE(dialog->directory().absolutePath(), QDir::homePath());
+                QCOMPARE(child<QLabel>(dialog, "lookInLabel")->text(), QString("アドレス:"));
+            });
+        QDir::setCurrent(before);
+
+        const QString path =
+            "/バックアップ/" + QString("とても長いフォルダの名前/").repeated(8) + "report.pdf";
+        whileShown<QDialog>(
+            [&] {
+                prompter.messageBox(
+                    nullptr, "日時: \t\t2006/01/01 12:30:00\r\n\r\nバックアップパス:\t" + path.toStdString(),
+                    MsgIcon::Information, MsgButtons::Ok, MsgAnswer::Ok, "Kestrelbox");
+            },
+            [&path](QDialog* box) {
+                const QList<QLabel*> values = box->findChildren<QLabel*>("value");
+                QCOMPARE(values.size(), 2);
+                QCOMPARE(values[0]->x(), values[1]->x());
+                QCOMPARE(values[1]->text(), path);
+                QVERIFY(values[1]->width() >= values[1]->fontMetrics().horizontalAdvance(path));
+            });
     }
 
     void resetEmptiesTheStoreAfterTwoQuestions() {

@@ -10,6 +10,7 @@
 #include "app/user_interface.h"
 #include "backup/services.h"
 
+class QAbstractItemView;
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -129,13 +130,14 @@ private:
     void createMenus();
     void createToolbar();
     void applyLayout();
-    void fitLabel();
+    void placeDestination();
     double dpi() const;
     int px(double twips) const;
     double tw(int pixels) const;
     QAction* toolbarButton(const QString& key) const;
     void writeLayout();
     void popUp(QMenu* menu, QWidget* list, QPoint globalPos);
+    void popUpAtSelection(QAbstractItemView* list);
     int selectedFileRow() const;
     int selectedLogRow() const;
     void storeDestination();
