@@ -8,6 +8,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
+#include <sqlite3.h>
 
 #include "store/shared_state.h"
 #include "support/window_fixture.h"
@@ -29,6 +30,28 @@ QAction* action(WindowFixture& f, const char* name) {
 }
 QString destination(WindowFixture& f) {
     return child<QLineEdit>(&f.window(), "txtTo")->text();
+}
+
+// Refuses the n-th statement that changes a table, or COMMIT, when it is prepared: the engine's own failure.
+struct Refusal {
+    int at;
+    int seen = 0;
+};
+int refuseStatement(void* data, int action, const char* what, const char*, const char*, const char*) {
+    auto* r = static_cast<Refusal*>(data);
+    const bool counted = action == SQLITE_DELETE || action == SQLITE_INSERT ||
+                         (action == SQLITE_TRANSACTION && what && std::string(what) == "COMMIT");
+    return counted && ++r->seen == r->at ? SQLITE_DENY : SQLITE_OK;
+}
+
+std::string contentOf(Store& store) {
+    std::string all;
+    for (const TabRow& t : store.selectTabs()) {
+        all += t.TabNo + "|" + t.TabName + "|" + t.NameType + "|" + t.FolderPath.value_or("null") + "\n";
+        for (const std::string& path : store.selectCopyData(t.TabNo))
+            all += path + "\n";
+    }
+    return all + std::to_string(store.countCopyLog());
 }
 
 void drop(QWidget* target, const QStringList& paths) {
@@ -281,6 +304,30 @@ private slots:
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
         QVERIFY(!f.store().selectTab("2")->FolderPath);
         QCOMPARE(f.window().historyModel().rowCount(), 0);
+    }
+
+    // Three deletions, four insertions and the commit: a refusal at any of them leaves every set, file and
+    // history row as it was, with the reset's report.
+    void resetThatFailsAtEachStatementLeavesTheStoreAsItWas() {
+        WindowFixture f;
+        f.store().updateTab("2", "仕事", "3");
+        f.store().updateFolderPath("2", "/x");
+        f.store().insertCopyData("2", "/a/b.txt");
+        f.store().insertCopyLog(
+            {"2006/01/01 12:30:00", "2", "仕事 【日付ﾌｫﾙﾀﾞ】", 1, "○", "b.txt", "/x/b.txt"});
+        const std::string before = contentOf(f.store());
+        for (int at = 1; at <= 8; ++at) {
+            Refusal refusal{at};
+            sqlite3_set_authorizer(f.store().handle(), refuseStatement, &refusal);
+            f.prompter.messages.clear();
+            f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
+            QVERIFY(!f.window().Fun_Initialize());
+            sqlite3_set_authorizer(f.store().handle(), nullptr, nullptr);
+            QCOMPARE(refusal.seen, at);
+            QCOMPARE(f.prompter.texts().back(), std::string("初期化エラー\r\nnot authorized"));
+            QCOMPARE(contentOf(f.store()), before);
+        }
+        QVERIFY(f.errorLog().find("[frmMain]-[Fun_Initialize] not authorized") != std::string::npos);
     }
 };
 
