@@ -42,18 +42,6 @@ public:
 
 } // namespace
 
-TEST(Program, TerminationSignalClosesLikeTheCloseBox) {
-    ProgramFolderCopy p;
-    EXPECT_EQ(p.closeAfterStart(p.launch({})), 0);
-    EXPECT_EQ(p.ini(),
-              "[Main]\r\nTop=3000\r\nLeft=3500\r\nHeight=6000\r\nWidth=7500\r\nBarH=3500\r\nTabSel=1\r\n"
-              "ListViewC1=2500\r\nListViewC2=6000\r\nListViewLogC1=1700\r\nListViewLogC2=1600\r\n"
-              "ListViewLogC3=600\r\nListViewLogC4=1600\r\nListViewLogC5=5000\r\nListViewLog=1\r\n");
-    EXPECT_EQ(p.files(),
-              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
-    EXPECT_EQ(p.err(), "");
-}
-
 TEST(Program, AutomaticRunsBackUpEachNamedSetOnceAndClose) {
     ProgramFolderCopy p;
     std::string t1 = p.prepareSet(1, "one.txt", "1");

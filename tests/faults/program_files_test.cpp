@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "fault_support.h"
@@ -160,6 +161,41 @@ TEST_F(ProgramFiles, UnreadableSettingsStartWithDefaultsAndAreNotReplaced) {
     EXPECT_EQ(
         std::count_if(rows.begin(), rows.end(), [](const CopyLogRow& r) { return r.CopyAns == Text("△"); }),
         1);
+}
+
+// Settings file and error log that are no regular files: a FIFO would block a reader, a device never ends.
+// Each start runs under a time limit; the settings give their defaults and both stay what they were.
+TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced) {
+    Program limited(30);
+    {
+        auto store = limited.store();
+        store->updateFolderPath("1", dst.string());
+        store->insertCopyData("1", (src / "a.txt").string());
+    }
+    // A folder in the target's place makes the copy fail, which is logged.
+    fs::create_directory(dst / "a.txt");
+    const fs::path ini = limited.dir / "Kestrelbox.ini", log = limited.dir / "Err.log";
+    for (const std::string device : {"", "/dev/zero", "/dev/full"}) {
+        for (const fs::path& f : {ini, log}) {
+            fs::remove(f);
+            if (device.empty())
+                ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+            else
+                fs::create_symlink(device, f);
+        }
+        EXPECT_EQ(limited.run({"/AUTO", "1"}), kExitNormal) << device;
+        EXPECT_NE(limited.err().find("[エラー] Kestrelbox\nLog出力エラー\n通常のファイルではありません: " +
+                                     log.string() + "\n"),
+                  std::string::npos)
+            << limited.err();
+        for (const fs::path& f : {ini, log}) {
+            if (device.empty())
+                EXPECT_TRUE(fs::is_fifo(f)) << f;
+            else
+                EXPECT_EQ(fs::read_symlink(f), device) << f;
+        }
+    }
+    EXPECT_EQ(limited.history().size(), 3u);
 }
 
 // The error log of any bytes: the next entry goes to the slot its header names (slot 1 when the header is no

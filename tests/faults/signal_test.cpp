@@ -1,0 +1,160 @@
+// SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a closed terminal) at each moment of the program without a
+// display: the process ends through its normal shutdown within the time limit, writes no target after the
+// signal, leaves nothing under a temporary name, and keeps the history of what it finished.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sqlite3.h>
+#include <thread>
+
+#include "fault_support.h"
+
+using namespace kb;
+using namespace kb::faults;
+using kb::test::TempDir;
+using kb::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kBig = 200u << 20;
+const std::vector<std::string> kNames = {"a.bin", "b.bin", "c.bin"};
+
+std::uint64_t sizeOf(const fs::path& p) {
+    std::error_code ec;
+    auto n = fs::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+std::string integrity(Store& store) {
+    std::string result;
+    sqlite3_exec(
+        store.handle(), "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] ? values[0] : "null";
+            return 0;
+        },
+        &result, nullptr);
+    return result;
+}
+
+enum class Moment { Idle, Copy, Archive };
+
+class Signals : public ::testing::TestWithParam<std::tuple<int, Moment>> {
+protected:
+    void SetUp() override {
+        fs::create_directories(src);
+        fs::create_directories(dst);
+        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+    }
+
+    // The checks every moment shares: nothing under a temporary name anywhere, a sound store, the layout
+    // written by the shutdown.
+    void expectCleanEnd() {
+        EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
+        EXPECT_EQ(temporaries(p.dir.path()), std::vector<fs::path>{});
+        EXPECT_TRUE(!fs::exists(p.dir / "TMP") || fs::is_empty(p.dir / "TMP"));
+        EXPECT_EQ(integrity(*p.store()), "ok");
+        EXPECT_NE(p.ini().find("\r\nListViewLog=1\r\n"), std::string::npos) << p.ini();
+    }
+
+    Program p{60};
+    TempDir data{"kbsignal"};
+    fs::path src = data / "src", dst = data / "dst";
+};
+
+TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
+    const auto [signal, moment] = GetParam();
+    if (moment == Moment::Idle) {
+        pid_t pid = p.launch({});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        ::kill(pid, signal);
+        EXPECT_EQ(p.wait(pid), kExitNormal);
+        EXPECT_EQ(p.err(), "");
+        EXPECT_EQ(p.ini(), "[Option]\r\nSameFile=1\r\n[Main]\r\nTop=3000\r\nLeft=3500\r\nHeight=6000\r\n"
+                           "Width=7500\r\nBarH=3500\r\nTabSel=1\r\nListViewC1=2500\r\nListViewC2=6000\r\n"
+                           "ListViewLogC1=1700\r\nListViewLogC2=1600\r\nListViewLogC3=600\r\n"
+                           "ListViewLogC4=1600\r\nListViewLogC5=5000\r\nListViewLog=1\r\n");
+        EXPECT_EQ(p.files(),
+                  (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+        expectCleanEnd();
+        return;
+    }
+
+    if (moment == Moment::Copy) {
+        // Earlier copies of three large files; the run replaces them in path order.
+        auto store = p.store();
+        store->updateFolderPath("1", dst.string());
+        for (const std::string& name : kNames) {
+            writeTagged(src / name, kBig, "new " + name);
+            writeTagged(dst / name, kBig, "old " + name);
+            store->insertCopyData("1", (src / name).string());
+        }
+    } else {
+        writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
+        writeTagged(src / "sparse.bin", 64u << 20, "v1");
+        auto store = p.store();
+        store->updateFolderPath("1", dst.string());
+        store->updateTab("1", "設定1", "5");
+        store->insertCopyData("1", (src / "noise.bin").string());
+        store->insertCopyData("1", (src / "sparse.bin").string());
+    }
+    if (moment == Moment::Archive) {
+        ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        writeTagged(src / "sparse.bin", 64u << 20, "v2");
+    }
+    const std::vector<std::string> before = test::listFolder(dst);
+    const fs::path kept = data / "kept";
+    if (moment == Moment::Archive)
+        fs::copy_file(dst / before.at(0), kept);
+
+    pid_t pid = p.launch({"/AUTO", "1"});
+    // The first copy, or the archive, is under way: its temporary file has data.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::vector<fs::path> t = temporaries(dst);
+            return (!t.empty() && sizeOf(t[0]) > 0) || exited(pid);
+        },
+        120))
+        << p.err();
+    if (exited(pid))
+        GTEST_SKIP() << "the run ended before the signal could land";
+    ::kill(pid, signal);
+    EXPECT_EQ(p.wait(pid), kExitRunStopped) << p.err();
+    EXPECT_EQ(p.err(), "");
+    expectCleanEnd();
+    EXPECT_EQ(test::listFolder(dst), before);
+
+    std::vector<CopyLogRow> rows = p.history();
+    if (moment == Moment::Archive) {
+        EXPECT_TRUE(sameBytes(dst / before.at(0), kept)) << "the earlier archive stays";
+        EXPECT_EQ(rows.size(), 2u) << "only the earlier run's rows";
+        return;
+    }
+    // The copy in progress completed or left nothing; the files after it were not touched.
+    const bool firstDone = holdsTagged(dst / "a.bin", kBig, "new a.bin");
+    EXPECT_TRUE(firstDone || holdsTagged(dst / "a.bin", kBig, "old a.bin"));
+    for (const char* name : {"b.bin", "c.bin"})
+        EXPECT_TRUE(holdsTagged(dst / name, kBig, std::string("old ") + name)) << name;
+    ASSERT_EQ(rows.size(), firstDone ? 1u : 0u);
+    if (firstDone) {
+        EXPECT_EQ(rows[0].FileName, Text("a.bin"));
+        EXPECT_EQ(rows[0].CopyAns, Text("○"));
+    }
+}
+
+std::string caseName(const ::testing::TestParamInfo<std::tuple<int, Moment>>& info) {
+    static const char* const moments[] = {"idle", "mid_copy", "mid_archive"};
+    const int signal = std::get<0>(info.param);
+    return std::string(signal == SIGTERM  ? "TERM"
+                       : signal == SIGINT ? "INT"
+                                          : "HUP") +
+           "_" + moments[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignalAtEachMoment, Signals,
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                                            ::testing::Values(Moment::Idle, Moment::Copy, Moment::Archive)),
+                         caseName);
+
+} // namespace
