@@ -52,15 +52,13 @@ TEST(FileHelpers, SizesAndSizeTexts) {
     makeSparse(big, 5368709120);
     fs::create_directory(fx.dir / "folder");
     ASSERT_EQ(::mkfifo((fx.dir / "fifo").c_str(), 0600), 0);
-    const std::string io = std::make_error_code(std::errc::io_error).message();
     // Missing or a folder: cannot be opened, silently. Opened without a size: reported with the path.
     const std::tuple<CoreFixture*, std::string, std::string, std::string> cases[] = {
         {&fx, big.string(), "5368709120", ""},
         {&fx, (fx.dir / "missing").string(), "", ""},
         {&fx, (fx.dir / "folder").string(), "", ""},
         {&fx, (fx.dir / "fifo").string(), "", "通常のファイルではありません"},
-        {&fx, "/dev/zero", "", "通常のファイルではありません"},
-        {&broken, big.string(), "", io}};
+        {&broken, big.string(), "", std::make_error_code(std::errc::io_error).message()}};
     for (const auto& [f, path, size, error] : cases) {
         f->ui.messages.clear();
         EXPECT_EQ(Fun_GetFileSize(f->files, f->reporter, path), size) << path;
