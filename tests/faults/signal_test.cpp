@@ -63,7 +63,7 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
     const std::vector<std::string> names = copy ? std::vector<std::string>{"a.bin", "b.bin", "c.bin"}
                                                 : std::vector<std::string>{"noise.bin", "sparse.bin"};
     for (const std::string& name : names) {
-        writeTagged(src / name, kBig, "new " + name);
+        writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name);
         if (copy)
             writeTagged(dst / name, kBig, "old " + name);
         p.store()->insertCopyData("1", (src / name).string());
@@ -73,7 +73,7 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
         writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
         p.store()->updateTab("1", "設定1", "5");
         ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
-        writeTagged(src / "sparse.bin", kBig, "v2");
+        writeTagged(src / "sparse.bin", kBig / 4, "v2");
     }
     const std::vector<std::string> before = test::listFolder(dst);
     const fs::path kept = data / "kept";
