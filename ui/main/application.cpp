@@ -122,7 +122,8 @@ private:
     QTimer m_retry;
 };
 
-TerminationWatcher* g_watcher = nullptr;
+// Owned by the application object, which may go first.
+QPointer<TerminationWatcher> g_watcher;
 
 } // namespace
 
