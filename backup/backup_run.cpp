@@ -18,6 +18,7 @@
 #include "backup/services.h"
 #include "platform/cp932.h"
 #include "platform/file_system.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 #include "store/store.h"
 
@@ -55,9 +56,11 @@ std::string progressText(const std::string& fileName, const char* what, size_t n
     return fileName + " " + what + " [ " + std::to_string(n) + " / " + std::to_string(count) + " ]";
 }
 
-// Methods 0 to 4: one target per file in the destination or its dated folder.
+// Methods 0 to 4: one target per file in the destination or its dated folder. `stopped` when a stop request
+// ended the loop at a file boundary.
 size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
-                    const std::string& destination, const std::string& runStamp, const std::string& stamp) {
+                    const std::string& destination, const std::string& runStamp, const std::string& stamp,
+                    bool& stopped) {
     const std::string suffix = method == 1 || method == 2 ? "_" + stamp : std::string();
     std::string datedFolder;
     if (method == 3 || method == 4) {
@@ -74,6 +77,8 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
         removeStaleTemporaries(destination + stamp);
     size_t success = 0;
     for (size_t i = 0; i < files.size(); ++i) {
+        if ((stopped = stopRequested()))
+            break;
         const RunFile& f = files[i];
         const NameParts parts = splitFileName(f.fileName);
         const std::string target = destination + datedFolder + parts.name + suffix + parts.ext;
@@ -81,6 +86,9 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
         s.ui.repaintWindow();
         bool copied = false;
         const bool result = Fun_FileCopy(s, f.path, target, copied, false);
+        // A copy cut short by a stop request left nothing behind and is no outcome of this file.
+        if (!result && (stopped = stopRequested()))
+            break;
         if (result && copied)
             ++success;
         Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied, f.fileName, target);
@@ -125,9 +133,10 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
         s.ui.setStatusText(progressText(f.fileName, "コピー中...", i + 1, files.size()));
         s.ui.repaintWindow();
         bool copied = false;
-        if (!Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
+        if (stopRequested() || !Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
             Fun_DelDirFile(s, stagingSlash);
-            s.ui.listSetFocus(f.path);
+            if (!stopRequested())
+                s.ui.listSetFocus(f.path);
             leaveBusy(s);
             return false;
         }
@@ -154,6 +163,12 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);
+    // A build cut short by a stop request made no archive: no file has an outcome to record.
+    if (!result && stopRequested()) {
+        Fun_DelDirFile(s, stagingSlash);
+        leaveBusy(s);
+        return false;
+    }
     success = copied ? staged : 0;
 
     for (size_t i = 0; i < files.size(); ++i)
@@ -193,7 +208,7 @@ bool runBackup(Services& s, bool interactive) {
             s.ui.listSetFocus(path);
             return false;
         }
-        totalSize += leadingNumber(Fun_GetFileSize(s.files, path));
+        totalSize += leadingNumber(Fun_GetFileSize(s.files, s.reporter, path));
         std::string fileName = Fun_GetFileNm(s.reporter, path, 3);
         files.push_back({std::move(path), std::move(fileName)});
     }
@@ -227,16 +242,21 @@ bool runBackup(Services& s, bool interactive) {
     const std::string stamp = withTime ? formatDateTimeStamp(stampTime) : formatDateStamp(stampTime);
 
     size_t success = 0;
+    bool stopped = false;
     if (archive) {
         if (!archiveFiles(s, files, destination, runStamp, stamp, success))
             return false;
     } else {
-        success = copyEachFile(s, files, method, destination, runStamp, stamp);
+        success = copyEachFile(s, files, method, destination, runStamp, stamp, stopped);
     }
 
     // The copies were not flushed one by one; a write error the disk reports now is still the run's failure.
     if (std::error_code ec = s.files.flushToDisk(folderPath))
         s.reporter.report("バックアップエラー", "[frmMain]-[Fun_BackUp] ", ec.message());
+    if (stopped) {
+        leaveBusy(s);
+        return false;
+    }
 
     s.ui.changeUse(true);
     s.ui.setWaitCursor(false);
@@ -252,6 +272,7 @@ bool runBackup(Services& s, bool interactive) {
 } // namespace
 
 bool Fun_BackUp(Services& s, bool interactive) {
+    StoppableWork stoppable;
     try {
         return runBackup(s, interactive);
     } catch (const std::exception& e) {

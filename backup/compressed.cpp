@@ -12,6 +12,7 @@
 #include "backup/services.h"
 #include "platform/file_system.h"
 #include "platform/lha/unlha.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 
 namespace kb {
@@ -34,8 +35,8 @@ std::string archiveQuestion(Services& s, const std::string& archive) {
         t ? formatJapaneseDateTime(toLocalTime(static_cast<std::time_t>(*t))) : std::string();
     return "バックアップ先のフォルダには既に '" + Fun_GetFileNm(s.reporter, archive, 3) +
            "' ファイルが存在します。" + crlf + crlf + crlf + "現在のファイル" + crlf +
-           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, archive)) + "   更新日時: " + time + crlf +
-           crlf + "に新しいファイルを上書きしますか";
+           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, s.reporter, archive)) +
+           "   更新日時: " + time + crlf + crlf + "に新しいファイルを上書きしますか";
 }
 
 // True when the existing archive is to be replaced; the new one counts as made now.
@@ -85,6 +86,11 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
             return true;
     } catch (const std::exception& e) {
         reason = e.what();
+    }
+    // A build cut short by a stop request left the old archive as it was; the run ends without a report.
+    if (stopRequested()) {
+        copied = false;
+        return false;
     }
     s.reporter.critical("下記のファイルをコピー(圧縮)できませんでした。" + reason + "\r\n\r\n" + archive);
     s.reporter.log("[mdlMain]-[Fun_FileCopyPrs] コピー(圧縮)エラー。" + reason + " From=" + staging +

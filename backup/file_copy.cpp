@@ -8,6 +8,7 @@
 #include "backup/file_helpers.h"
 #include "backup/services.h"
 #include "platform/file_system.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 
 namespace kb {
@@ -22,10 +23,10 @@ std::string overwriteQuestion(Services& s, const std::string& source, const std:
     const std::string crlf = "\r\n";
     return "バックアップ先のフォルダには既に '" + Fun_GetFileNm(s.reporter, target, 3) +
            "' ファイルが存在します。" + crlf + crlf + crlf + "現在のファイル" + crlf +
-           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, target)) +
+           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, s.reporter, target)) +
            "   更新日時: " + timeText(s.files, target) + crlf + crlf +
            "に次の新しいファイルを上書きしますか" + crlf +
-           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, source)) +
+           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, s.reporter, source)) +
            "   更新日時: " + timeText(s.files, source);
 }
 
@@ -76,10 +77,14 @@ bool Fun_FileCopy(Services& s, const std::string& source, const std::string& tar
             // leaves the previous backup as it was. The copy carries the source's time and permission bits;
             // hidden is the name here, so a staged copy is as visible as its name.
             std::error_code ec = s.files.copyFileReplacing(source, target);
-            if (ec)
-                reason = ec.message();
-            else
+            if (!ec)
                 return true;
+            // Cut short by a stop request: nothing was written, and the run ends without a report.
+            if (ec == std::errc::operation_canceled && stopRequested()) {
+                copied = false;
+                return false;
+            }
+            reason = ec.message();
         }
     } catch (const std::exception& e) {
         reason = e.what();

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/stop_request.h"
+
 namespace kb {
 namespace {
 
@@ -84,11 +86,24 @@ std::optional<std::int64_t> FileSystem::lastWriteTime(const std::filesystem::pat
     return static_cast<std::int64_t>(st.st_mtim.tv_sec);
 }
 
-std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p) {
-    // A query without opening for reading, as the size of an unreadable file is still known.
-    struct stat st {};
-    if (!statPath(p, st) || S_ISDIR(st.st_mode))
+std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p, std::error_code& ec) {
+    ec.clear();
+    // Opened only to query it, as the size of an unreadable file is still known; never blocks on a FIFO.
+    UniqueFd fd(::open(p.c_str(), O_PATH | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        ec = lastError();
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode))
+        return std::nullopt;
+    // A FIFO or a device has no size of its own to give.
+    if (!S_ISREG(st.st_mode)) {
+        ec = std::make_error_code(std::errc::invalid_argument);
+        return std::nullopt;
+    }
     return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -137,8 +152,11 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
     bool kernelCopy = true;
     std::vector<char> buffer;
     for (;;) {
+        // Chunks short enough that a stop request ends a large copy at once; the caller removes the rest.
+        if (cutShort())
+            return std::make_error_code(std::errc::operation_canceled);
         if (kernelCopy) {
-            ssize_t n = ::copy_file_range(fromFd, nullptr, toFd, nullptr, std::size_t{1} << 30, 0);
+            ssize_t n = ::copy_file_range(fromFd, nullptr, toFd, nullptr, std::size_t{1} << 26, 0);
             if (n > 0) {
                 copied += static_cast<std::uint64_t>(n);
                 continue;

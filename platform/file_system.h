@@ -72,8 +72,9 @@ public:
 
     // Last-write time as seconds since the epoch (sub-second precision dropped), nullopt when absent.
     virtual std::optional<std::int64_t> lastWriteTime(const std::filesystem::path& p);
-    // Size in bytes, nullopt when the file cannot be opened.
-    virtual std::optional<std::uint64_t> fileSize(const std::filesystem::path& p);
+    // Size in bytes. nullopt with `ec` clear when the file cannot be opened (missing, a folder); nullopt
+    // with `ec` set when it was opened but its size cannot be read (invalid_argument: not a regular file).
+    virtual std::optional<std::uint64_t> fileSize(const std::filesystem::path& p, std::error_code& ec);
 
     // Copies the content of `from` into a new temporary file in the folder of `to`, gives it the last-write
     // time and permission bits of `from`, then renames it over `to`. On failure `to` is as it was and no

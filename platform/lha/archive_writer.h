@@ -18,6 +18,7 @@ enum class ArchiveStatus : int {
     WriteError = 5,
     TooLarge = 6,
     Internal = 7,
+    Stopped = 8, // a stop request came while building
 };
 
 struct ArchiveResult {

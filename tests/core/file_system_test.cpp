@@ -34,7 +34,9 @@ TEST_F(FileSystemTest, AttributesSizesAndIdentity) {
     EXPECT_EQ(files.attributes(dir / "locked"), attr::Archive);
     EXPECT_FALSE(files.setAttributes(dir / ".hidden", attr::ReadOnly));
     EXPECT_EQ(files.attributes(dir / ".hidden"), attr::Archive | attr::Hidden | attr::ReadOnly);
-    EXPECT_FALSE(files.fileSize(dir / "sub"));
+    std::error_code ec;
+    EXPECT_FALSE(files.fileSize(dir / "sub", ec));
+    EXPECT_FALSE(ec);
 
     fs::create_symlink(dir / "locked", dir / "link");
     EXPECT_TRUE(files.sameFile(dir / "link", dir / "sub" / ".." / "locked"));

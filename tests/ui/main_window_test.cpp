@@ -1,4 +1,5 @@
 // The main window driven by object name on the offscreen platform, with scripted boxes and choosers.
+#include <csignal>
 #include <QAction>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -15,7 +16,10 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
+#include <sqlite3.h>
 
+#include "platform/instance_lock.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
@@ -23,6 +27,7 @@
 
 using namespace kb;
 using namespace kb::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -38,6 +43,50 @@ QAction* action(WindowFixture& f, const char* name) {
 QString destination(WindowFixture& f) {
     return child<QLineEdit>(&f.window(), "txtTo")->text();
 }
+
+// Refuses the n-th statement that changes a table, or COMMIT, when it is prepared: the engine's own failure.
+// `refusal` holds {at, seen}.
+int refuseStatement(void* refusal, int action, const char* what, const char*, const char*, const char*) {
+    auto* r = static_cast<std::pair<int, int>*>(refusal);
+    const bool counted = action == SQLITE_DELETE || action == SQLITE_INSERT ||
+                         (action == SQLITE_TRANSACTION && what && std::string(what) == "COMMIT");
+    return counted && ++r->second == r->first ? SQLITE_DENY : SQLITE_OK;
+}
+
+// Every set with its file count, and the number of history rows.
+std::string contentOf(Store& store) {
+    std::string all = std::to_string(store.countCopyLog());
+    for (const TabRow& t : store.selectTabs())
+        all += "|" + t.TabName + t.NameType + t.FolderPath.value_or("-") +
+               std::to_string(store.selectCopyData(t.TabNo).size());
+    return all;
+}
+
+// A termination signal while a real message box waits for an answer (offscreen): the box is answered as if
+// closed without a button, and the window closes only after the work that asked has returned.
+// The program's own boxes; the first one raises SIGTERM once it is open.
+class SignalInFirstBox final : public ui::Prompter {
+public:
+    MsgAnswer messageBox(QWidget* parent, const std::string& text, MsgIcon icon, MsgButtons buttons,
+                         MsgAnswer defaultAnswer, const std::string& title) override {
+        if (seen.empty())
+            QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+        MsgAnswer answer = m_real.messageBox(parent, text, icon, buttons, defaultAnswer, title);
+        seen += text.substr(0, text.find('\r')) + ": ";
+        seen += answer == MsgAnswer::Ok ? "OK" : answer == MsgAnswer::Yes ? "Yes" : "No";
+        seen += state && !state->MdbDatabase ? " after the shutdown;" : ";";
+        return answer;
+    }
+    std::optional<std::string> chooseOpenFile(QWidget*, const FileDialogSpec&) override { return {}; }
+    std::optional<std::string> chooseSaveFile(QWidget*, const FileDialogSpec&) override { return {}; }
+    std::optional<std::string> chooseFolder(QWidget*, const std::string&) override { return {}; }
+
+    std::string seen; // each box's first line, its answer, and whether the shutdown had run by then
+    SharedState* state = nullptr;
+
+private:
+    ui::QtPrompter m_real;
+};
 
 void drop(QWidget* target, const QStringList& paths) {
     QMimeData mime;
@@ -385,7 +434,7 @@ private slots:
             });
     }
 
-    void resetEmptiesTheStoreAfterTwoQuestions() {
+    void resetEmptiesTheStoreAfterTwoQuestionsInOneTransaction() {
         WindowFixture f;
         f.store().updateTab("2", "仕事", "3");
         f.store().updateFolderPath("2", "/x");
@@ -399,6 +448,21 @@ private slots:
         QCOMPARE(f.prompter.messages[0].defaultAnswer, MsgAnswer::Yes);
         QCOMPARE(f.store().selectCopyData("2").size(), std::size_t(1));
 
+        // Three deletions, four insertions and the commit: refused at any of them, the reset leaves every
+        // set, file and history row as it was, with its report.
+        const std::string before = contentOf(f.store());
+        for (int at = 1; at <= 8; ++at) {
+            std::pair<int, int> refusal{at, 0};
+            sqlite3_set_authorizer(f.store().handle(), refuseStatement, &refusal);
+            f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
+            QVERIFY(!f.window().Fun_Initialize());
+            sqlite3_set_authorizer(f.store().handle(), nullptr, nullptr);
+            QCOMPARE(refusal.second, at);
+            QCOMPARE(f.prompter.texts().back(), std::string("初期化エラー\r\nnot authorized"));
+            QCOMPARE(contentOf(f.store()), before);
+        }
+        QVERIFY(f.errorLog().find("[frmMain]-[Fun_Initialize] not authorized") != std::string::npos);
+
         f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
         QVERIFY(f.window().Fun_Initialize());
         QCOMPARE(f.prompter.texts().back(), std::string("初期化完了　　　"));
@@ -409,6 +473,57 @@ private slots:
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
         QVERIFY(!f.store().selectTab("2")->FolderPath);
         QCOMPARE(f.window().historyModel().rowCount(), 0);
+    }
+
+    // Policy 4, two files, the first one clashing. First another instance holds the program folder: the
+    // signal comes while "２重起動はできません" is open, which is answered as OK, and the start ends. Then
+    // the signal comes while the first same-name question is open.
+    void atAStartUpBoxAndAtAnOpenSameNameQuestion() {
+        TempDir dir("kbsig"), data("kbsigdata");
+        Store::create(dir / "Kestrelbox.mdb");
+        writeFile(dir / "Kestrelbox.ini", "[Option]\r\nSameFile=4\r\n");
+        fs::create_directories(data / "src");
+        fs::create_directories(data / "dst");
+        writeFile(data / "src" / "a.txt", "new a");
+        writeFile(data / "src" / "b.txt", "new b");
+        writeFile(data / "dst" / "a.txt", "old a");
+        {
+            auto store = Store::open(dir / "Kestrelbox.mdb");
+            store->updateFolderPath("1", (data / "dst").string());
+            store->insertCopyData("1", (data / "src" / "a.txt").string());
+            store->insertCopyData("1", (data / "src" / "b.txt").string());
+        }
+        ui::catchTerminationSignals();
+        RecordingShell shell;
+        FixedClock clock;
+        {
+            InstanceLock first(dir.path());
+            QVERIFY(first.acquire());
+            SignalInFirstBox prompter;
+            ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+            QCOMPARE(app.Main(), ui::kExitStartFailed);
+            QCOMPARE(prompter.seen, std::string("２重起動はできません: OK;"));
+            QCOMPARE(readFile(dir / "Kestrelbox.ini"), std::string("[Option]\r\nSameFile=4\r\n"));
+            clearStopRequest();
+        }
+
+        SignalInFirstBox prompter;
+        ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+        prompter.state = &app.state();
+        QCOMPARE(app.Main(), ui::kExitNormal);
+        ui::closeOnTerminationSignals(app.window());
+        QTRY_VERIFY_WITH_TIMEOUT(app.window()->shutDown(), 60000);
+
+        QCOMPARE(prompter.seen,
+                 std::string("バックアップ先のフォルダには既に 'a.txt' ファイルが存在します。: No;"));
+        QCOMPARE(app.exitStatus(), ui::kExitRunStopped);
+        QCOMPARE(readFile(data / "dst" / "a.txt"), std::string("old a"));
+        QCOMPARE(listFolder(data / "dst"), std::vector<std::string>{"a.txt"});
+        std::vector<CopyLogRow> rows = historyRows(*Store::open(dir / "Kestrelbox.mdb"));
+        QCOMPARE(rows.size(), std::size_t(1));
+        QCOMPARE(rows[0].CopyAns, Text("△"));
+        QVERIFY(readFile(dir / "Kestrelbox.ini").find("TabSel=1\r\n") != std::string::npos);
+        clearStopRequest();
     }
 };
 

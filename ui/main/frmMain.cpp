@@ -33,6 +33,7 @@
 #include "app/settings.h"
 #include "backup/backup_run.h"
 #include "backup/methods.h"
+#include "platform/stop_request.h"
 #include "store/compact.h"
 #include "store/shared_state.h"
 #include "ui/history/history_model.h"
@@ -480,6 +481,11 @@ void frmMain::tmrInit_Timer() {
         for (char n = '1'; n <= '4'; ++n) {
             if (line.find(n) == std::string::npos)
                 continue;
+            // A termination signal ends the sequence before the next set.
+            if (stopRequested()) {
+                m_autoRun = AutoRun::Stopped;
+                break;
+            }
             selectTab(n - '0');
             if (!s.state.TabChangeOK || !Fun_BackUp(s, false)) {
                 m_autoRun = AutoRun::Stopped;

@@ -57,6 +57,8 @@ public:
     enum class AutoRun { None, Completed, Stopped };
     AutoRun autoRun() const { return m_autoRun; }
     bool shutDown() const { return m_unloaded; }
+    // A backup run holds the window (Fun_ChangeUse with false).
+    bool busy() const { return m_busy; }
 
     // Layout.
     bool Fun_FormResize(const std::string& barTop);

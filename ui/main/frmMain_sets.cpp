@@ -96,7 +96,8 @@ bool frmMain::Fun_TabChange() {
             }
             row->setText(1, q(path));
             rows.append(row);
-            total = decimalText(leadingNumber(Fun_GetFileSize(s.files, path)) + leadingNumber(total));
+            total =
+                decimalText(leadingNumber(Fun_GetFileSize(s.files, s.reporter, path)) + leadingNumber(total));
             ++count;
         }
         ListView->addTopLevelItems(rows);

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStringList>
 
+#include "platform/stop_request.h"
 #include "ui/main/columns_box.h"
 
 namespace kb::ui {
@@ -77,6 +78,10 @@ std::string displayText(const std::string& text) {
 
 MsgAnswer QtPrompter::messageBox(QWidget* parent, const std::string& text, MsgIcon icon, MsgButtons buttons,
                                  MsgAnswer defaultAnswer, const std::string& title) {
+    // After a termination signal nobody waits for an answer: the box goes where a run without a display puts
+    // it, and the process goes on to its end.
+    if (stopRequested())
+        return HeadlessPrompter().messageBox(parent, text, icon, buttons, defaultAnswer, title);
     QMessageBox::Icon qicon = QMessageBox::NoIcon;
     switch (icon) {
     case MsgIcon::Exclamation:
@@ -111,18 +116,26 @@ MsgAnswer QtPrompter::messageBox(QWidget* parent, const std::string& text, MsgIc
     box.setDefaultButton(defaultAnswer == MsgAnswer::No ? no : yes);
     box.setEscapeButton(no);
     box.exec();
-    return box.clickedButton() == no ? MsgAnswer::No : MsgAnswer::Yes;
+    // Only a click on Yes is a Yes: a box closed any other way (Escape, the window manager, a signal) keeps
+    // everything as it is.
+    return box.clickedButton() == yes ? MsgAnswer::Yes : MsgAnswer::No;
 }
 
 std::optional<std::string> QtPrompter::chooseOpenFile(QWidget* parent, const FileDialogSpec& spec) {
+    if (stopRequested())
+        return std::nullopt;
     return runFileDialog(parent, spec, false);
 }
 
 std::optional<std::string> QtPrompter::chooseSaveFile(QWidget* parent, const FileDialogSpec& spec) {
+    if (stopRequested())
+        return std::nullopt;
     return runFileDialog(parent, spec, true);
 }
 
 std::optional<std::string> QtPrompter::chooseFolder(QWidget* parent, const std::string& prompt) {
+    if (stopRequested())
+        return std::nullopt;
     // At the home folder: the working folder may be the program folder, which Enter would pick.
     QString dir = QFileDialog::getExistingDirectory(parent, q(prompt), QDir::homePath(),
                                                     QFileDialog::ShowDirsOnly | kOwnDialog);
