@@ -22,7 +22,9 @@ std::time_t fromLocalTime(const LocalTime& t) {
     return std::mktime(&tm);
 }
 
-LocalTime SystemClock::now() const { return toLocalTime(std::time(nullptr)); }
+LocalTime SystemClock::now() const {
+    return toLocalTime(std::time(nullptr));
+}
 
 std::string formatStamp(const LocalTime& t) {
     char buf[32];
@@ -45,8 +47,8 @@ std::string formatDateTimeStamp(const LocalTime& t) {
 
 std::string formatJapaneseDateTime(const LocalTime& t) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d年%02d月%02d日 %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(buf, sizeof buf, "%04d年%02d月%02d日 %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return buf;
 }
 

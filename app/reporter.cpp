@@ -14,6 +14,8 @@ void Reporter::critical(const std::string& text) {
     m_ui.messageBox(text, MsgIcon::Critical, MsgButtons::Ok, MsgAnswer::Ok, kAppTitle);
 }
 
-void Reporter::log(const std::string& line) { m_log.Sub_ErrLogPut(line); }
+void Reporter::log(const std::string& line) {
+    m_log.Sub_ErrLogPut(line);
+}
 
 } // namespace kb

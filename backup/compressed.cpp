@@ -12,6 +12,7 @@
 #include "backup/services.h"
 #include "platform/file_system.h"
 #include "platform/lha/unlha.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 
 namespace kb {
@@ -80,12 +81,17 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
                 return true;
             }
         }
-        // The archiver renames its finished output over the old archive once it has read it back whole, so the
-        // old one is never deleted first: a failed or damaged build leaves the previous backup in place.
+        // The archiver renames its finished output over the old archive once it has read it back whole, so
+        // the old one is never deleted first: a failed or damaged build leaves the previous backup in place.
         if (Fun_LhaPress(s, staging, archive, 0, archiver))
             return true;
     } catch (const std::exception& e) {
         reason = e.what();
+    }
+    // A build cut short by a stop request left the old archive as it was; the run ends without a report.
+    if (stopRequested()) {
+        copied = false;
+        return false;
     }
     s.reporter.critical("下記のファイルをコピー(圧縮)できませんでした。" + reason + "\r\n\r\n" + archive);
     s.reporter.log("[mdlMain]-[Fun_FileCopyPrs] コピー(圧縮)エラー。" + reason + " From=" + staging +

@@ -7,6 +7,7 @@
 #include "app/user_interface.h"
 #include "backup/file_helpers.h"
 #include "backup/services.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 
 namespace kb {
@@ -139,6 +140,11 @@ void CopyRun::copy(const std::string& source, const std::string& target, bool st
                 ec = copy->commit(replacing && !staging ? Durability::OnDisk : Durability::Cached);
             if (!ec) {
                 outcome = {true, true};
+                return;
+            }
+            // Cut short by a stop request: nothing was written, and the run ends without a report.
+            if (ec == std::errc::operation_canceled && stopRequested()) {
+                outcome.stopped = true;
                 return;
             }
             reason = copyFailureReason(ec);

@@ -24,6 +24,7 @@ bool Fun_FileCopy(Services& s, const std::string& source, const std::string& tar
 struct CopyOutcome {
     bool result = false;
     bool copied = false;
+    bool stopped = false; // cut short by a stop request: nothing written, nothing reported
 };
 
 // The copies of one run. A destination's traits are tried once per folder, and only when a decision needs

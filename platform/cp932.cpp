@@ -64,7 +64,9 @@ size_t utf8SequenceLength(unsigned char b) {
 
 } // namespace
 
-bool isLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+bool isLeadByte(unsigned char b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
 
 std::string fromUtf8(std::string_view utf8) {
     thread_local Converter conv("CP932", "UTF-8");

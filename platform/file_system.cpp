@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/stop_request.h"
+
 namespace kb {
 namespace {
 
@@ -173,12 +175,25 @@ std::optional<std::int64_t> FileSystem::lastWriteTime(const std::filesystem::pat
     return s.seconds();
 }
 
-std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p) {
-    // A query without opening for reading, as the size of an unreadable file is still known.
-    const FileSnapshot s = snapshot(p);
-    if (!s.isFile())
+std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p, std::error_code& ec) {
+    ec.clear();
+    // Opened only to query it, as the size of an unreadable file is still known; never blocks on a FIFO.
+    UniqueFd fd(::open(p.c_str(), O_PATH | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
-    return s.size;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        ec = lastError();
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode))
+        return std::nullopt;
+    // A FIFO or a device has no size of its own to give.
+    if (!S_ISREG(st.st_mode)) {
+        ec = std::make_error_code(std::errc::invalid_argument);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
@@ -313,7 +328,10 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
                 hole = end;
         }
         for (off_t in = data, out = data; in < hole;) {
-            const auto want = static_cast<std::size_t>(std::min<off_t>(hole - in, off_t{1} << 30));
+            // Chunks short enough that a stop request ends a large copy at once; the caller removes the rest.
+            if (cutShort())
+                return std::make_error_code(std::errc::operation_canceled);
+            const auto want = static_cast<std::size_t>(std::min<off_t>(hole - in, off_t{1} << 26));
             if (kernelCopy) {
                 ssize_t n = ::copy_file_range(fromFd, &in, toFd, &out, want, 0);
                 if (n > 0) {

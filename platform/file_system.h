@@ -152,8 +152,9 @@ public:
 
     // Last-write time as seconds since the epoch (sub-second precision dropped), nullopt when absent.
     std::optional<std::int64_t> lastWriteTime(const std::filesystem::path& p);
-    // Size in bytes, nullopt when the file cannot be opened.
-    std::optional<std::uint64_t> fileSize(const std::filesystem::path& p);
+    // Size in bytes. nullopt with `ec` clear when the file cannot be opened (missing, a folder); nullopt
+    // with `ec` set when it was opened but its size cannot be read (invalid_argument: not a regular file).
+    virtual std::optional<std::uint64_t> fileSize(const std::filesystem::path& p, std::error_code& ec);
 
     // Tries what `folder` can hold, with files under temporary names that are gone again at once.
     virtual FolderTraits probeFolder(const std::filesystem::path& folder);

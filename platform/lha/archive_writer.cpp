@@ -17,6 +17,7 @@
 #include "platform/lha/crc16.h"
 #include "platform/lha/header.h"
 #include "platform/lha/lh5_encoder.h"
+#include "platform/stop_request.h"
 
 namespace fs = std::filesystem;
 
@@ -263,6 +264,8 @@ private:
     }
 
     std::size_t readSome(int fd, const Source& src) {
+        if (cutShort())
+            fail(ArchiveStatus::Stopped, "stopped");
         for (;;) {
             ssize_t n = ::read(fd, m_buffer.data(), m_buffer.size());
             if (n >= 0)

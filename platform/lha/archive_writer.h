@@ -18,7 +18,8 @@ enum class ArchiveStatus : int {
     WriteError = 5,
     TooLarge = 6,
     Internal = 7,
-    CheckFailed = 8, // read back, the archive was not what was written
+    Stopped = 8,     // a stop request came while building
+    CheckFailed = 9, // read back, the archive was not what was written
 };
 
 struct ArchiveResult {
