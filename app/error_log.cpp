@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -50,15 +51,21 @@ int lastSlot(int fd) {
 
 bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
     const std::string stamp = formatStamp(m_clock.now());
-    auto fail = [&](int err) {
-        m_ui.messageBox("Log出力エラー\r\n" + std::system_category().message(err), MsgIcon::Critical,
-                        MsgButtons::Ok, MsgAnswer::Ok, kAppTitle);
+    auto fail = [&](const std::string& error) {
+        m_ui.messageBox("Log出力エラー\r\n" + error, MsgIcon::Critical, MsgButtons::Ok, MsgAnswer::Ok,
+                        kAppTitle);
         return false;
     };
 
-    UniqueFd fd(::open(m_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    // Without blocking on a FIFO; a FIFO or a device (/dev/zero, /dev/full) is no log to write records into.
+    UniqueFd fd(::open(m_file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd)
-        return fail(errno);
+        return fail(std::system_category().message(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return fail(std::system_category().message(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail("通常のファイルではありません: " + m_file.string());
     // A negative or oversized number in a hand-edited header starts the ring again at slot 1.
     int n = lastSlot(fd.get());
     if (n < 0 || n >= kSlots)
@@ -71,7 +78,7 @@ bool ErrorLog::Sub_ErrLogPut(const std::string& text) {
         ec = writeAll(fd.get(), record(stamp, text), static_cast<off_t>(kRecordLength) * (n + 1));
     if (std::error_code closed = fd.close(); !ec)
         ec = closed;
-    return ec ? fail(ec.value()) : true;
+    return ec ? fail(ec.message()) : true;
 }
 
 } // namespace kb

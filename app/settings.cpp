@@ -1,9 +1,11 @@
 #include "app/settings.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -169,27 +171,38 @@ struct Document {
     }
 };
 
-// The whole file; nullopt with errno set when it cannot be read.
+// A settings file is a few hundred bytes; one of this size is something else given its name.
+constexpr std::size_t kMaxFileBytes = 16u << 20;
+
+// The whole file; nullopt with errno set when it cannot be read. Only a regular file of a sane size is read:
+// a FIFO would block the start, a device such as /dev/zero would never end.
 std::optional<std::string> readAll(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
+        return std::nullopt;
+    }
     std::string out;
     char buf[16384];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n > 0) {
             out.append(buf, static_cast<std::size_t>(n));
+            if (out.size() > kMaxFileBytes) {
+                errno = EFBIG;
+                return std::nullopt;
+            }
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
             return std::nullopt;
         }
     }
-    ::close(fd);
     return out;
 }
 

@@ -18,6 +18,7 @@
 #include "backup/services.h"
 #include "platform/cp932.h"
 #include "platform/file_system.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 #include "store/store.h"
 
@@ -38,6 +39,12 @@ void leaveBusy(Services& s) {
     s.ui.setStatusText("");
 }
 
+// A file recorded × tells a scheduler through the exit status.
+void countFailure(Services& s, bool result) {
+    if (!result)
+        ++s.state.FailedFiles;
+}
+
 struct RunFile {
     std::string path;
     std::string fileName; // name with extension, no folder
@@ -55,9 +62,11 @@ std::string progressText(const std::string& fileName, const char* what, size_t n
     return fileName + " " + what + " [ " + std::to_string(n) + " / " + std::to_string(count) + " ]";
 }
 
-// Methods 0 to 4: one target per file in the destination or its dated folder.
+// Methods 0 to 4: one target per file in the destination or its dated folder. `stopped` when a stop request
+// ended the loop at a file boundary.
 size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
-                    const std::string& destination, const std::string& runStamp, const std::string& stamp) {
+                    const std::string& destination, const std::string& runStamp, const std::string& stamp,
+                    bool& stopped) {
     const std::string suffix = method == 1 || method == 2 ? "_" + stamp : std::string();
     std::string datedFolder;
     if (method == 3 || method == 4) {
@@ -72,20 +81,46 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
     removeStaleTemporaries(destination);
     if (!datedFolder.empty())
         removeStaleTemporaries(destination + stamp);
-    size_t success = 0;
+    // Copies that replace an earlier backup wait for one flush of many; each file's row is written once its
+    // outcome is final, in the order of the files.
+    CopyRun run(s, true);
+    std::vector<CopyOutcome> outcomes(files.size());
+    std::vector<std::string> targets(files.size());
+    size_t success = 0, recorded = 0;
+    auto record = [&](size_t upTo) {
+        for (; recorded < upTo; ++recorded) {
+            const CopyOutcome& o = outcomes[recorded];
+            if (o.result && o.copied)
+                ++success;
+            countFailure(s, o.result);
+            Fun_CopyLogPut(s, runStamp, static_cast<int>(recorded + 1), o.result, o.copied,
+                           files[recorded].fileName, targets[recorded]);
+        }
+    };
+    size_t reached = files.size();
     for (size_t i = 0; i < files.size(); ++i) {
+        if ((stopped = stopRequested())) {
+            reached = i;
+            break;
+        }
         const RunFile& f = files[i];
         const NameParts parts = splitFileName(f.fileName);
-        const std::string target = destination + datedFolder + parts.name + suffix + parts.ext;
+        targets[i] = destination + datedFolder + parts.name + suffix + parts.ext;
         s.ui.setStatusText(progressText(f.fileName, "バックアップ中...", i + 1, files.size()));
         s.ui.repaintWindow();
-        bool copied = false;
-        const bool result = Fun_FileCopy(s, f.path, target, copied, false);
-        if (result && copied)
-            ++success;
-        Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied, f.fileName, target);
+        run.copy(f.path, targets[i], false, outcomes[i]);
+        // A copy cut short by a stop request left nothing behind and is no outcome of this file.
+        if ((stopped = outcomes[i].stopped)) {
+            reached = i;
+            break;
+        }
+        if (!run.waiting())
+            record(i + 1);
         s.ui.setProgress(static_cast<int>(i + 1), static_cast<int>(files.size()));
     }
+    // Copies already made are put in place and recorded, also after a stop request.
+    run.commit();
+    record(reached);
     return success;
 }
 
@@ -125,9 +160,10 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
         s.ui.setStatusText(progressText(f.fileName, "コピー中...", i + 1, files.size()));
         s.ui.repaintWindow();
         bool copied = false;
-        if (!Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
+        if (stopRequested() || !Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
             Fun_DelDirFile(s, stagingSlash);
-            s.ui.listSetFocus(f.path);
+            if (!stopRequested())
+                s.ui.listSetFocus(f.path);
             leaveBusy(s);
             return false;
         }
@@ -154,11 +190,19 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);
+    // A build cut short by a stop request made no archive: no file has an outcome to record.
+    if (!result && stopRequested()) {
+        Fun_DelDirFile(s, stagingSlash);
+        leaveBusy(s);
+        return false;
+    }
     success = copied ? staged : 0;
 
-    for (size_t i = 0; i < files.size(); ++i)
+    for (size_t i = 0; i < files.size(); ++i) {
+        countFailure(s, result);
         Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied && !replaced[i],
                        files[i].fileName, archive);
+    }
 
     Fun_DelDirFile(s, stagingSlash);
     return true;
@@ -193,7 +237,7 @@ bool runBackup(Services& s, bool interactive) {
             s.ui.listSetFocus(path);
             return false;
         }
-        totalSize += leadingNumber(Fun_GetFileSize(s.files, path));
+        totalSize += leadingNumber(Fun_GetFileSize(s.files, s.reporter, path));
         std::string fileName = Fun_GetFileNm(s.reporter, path, 3);
         files.push_back({std::move(path), std::move(fileName)});
     }
@@ -227,16 +271,21 @@ bool runBackup(Services& s, bool interactive) {
     const std::string stamp = withTime ? formatDateTimeStamp(stampTime) : formatDateStamp(stampTime);
 
     size_t success = 0;
+    bool stopped = false;
     if (archive) {
         if (!archiveFiles(s, files, destination, runStamp, stamp, success))
             return false;
     } else {
-        success = copyEachFile(s, files, method, destination, runStamp, stamp);
+        success = copyEachFile(s, files, method, destination, runStamp, stamp, stopped);
     }
 
-    // The copies were not flushed one by one; a write error the disk reports now is still the run's failure.
+    // New copies were not flushed one by one; a write error the disk reports now is still the run's failure.
     if (std::error_code ec = s.files.flushToDisk(folderPath))
         s.reporter.report("バックアップエラー", "[frmMain]-[Fun_BackUp] ", ec.message());
+    if (stopped) {
+        leaveBusy(s);
+        return false;
+    }
 
     s.ui.changeUse(true);
     s.ui.setWaitCursor(false);
@@ -252,6 +301,7 @@ bool runBackup(Services& s, bool interactive) {
 } // namespace
 
 bool Fun_BackUp(Services& s, bool interactive) {
+    StoppableWork stoppable;
     try {
         return runBackup(s, interactive);
     } catch (const std::exception& e) {

@@ -67,11 +67,20 @@ int Fun_GetAttr(FileSystem& files, const std::string& path) {
     return files.attributes(path);
 }
 
-std::string Fun_GetFileSize(FileSystem& files, const std::string& path) {
+std::string Fun_GetFileSize(FileSystem& files, Reporter& reporter, const std::string& path) {
     if (path.empty())
         return {};
-    auto size = files.fileSize(path);
-    return size ? std::to_string(*size) : std::string();
+    std::error_code ec;
+    auto size = files.fileSize(path, ec);
+    if (size)
+        return std::to_string(*size);
+    if (ec) {
+        const std::string description =
+            ec == std::errc::invalid_argument ? "通常のファイルではありません" : ec.message();
+        reporter.critical("ファイルサイズ取得エラー\r\n" + description);
+        reporter.log("[mdlCommon]-[Fun_GetFileSize] " + description + " " + path);
+    }
+    return {};
 }
 
 std::string Fun_SizeText(const std::string& size) {

@@ -14,8 +14,9 @@ std::string Fun_GetFileNm(Reporter& reporter, const std::string& path, int mode)
 // Attribute flags (read-only 1, hidden 2, folder 16, archive 32); 0 when the path does not exist.
 int Fun_GetAttr(FileSystem& files, const std::string& path);
 
-// Size in bytes as decimal text; the empty text when the file cannot be opened.
-std::string Fun_GetFileSize(FileSystem& files, const std::string& path);
+// Size in bytes as decimal text; the empty text when the file cannot be opened, silently, or when its size
+// cannot be read, reported as "ファイルサイズ取得エラー".
+std::string Fun_GetFileSize(FileSystem& files, Reporter& reporter, const std::string& path);
 
 // A byte count with its unit: "512ﾊﾞｲﾄ", "1.5KB", "4.77MB" (two decimals, half to even).
 std::string Fun_SizeText(const std::string& size);

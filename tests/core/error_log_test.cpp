@@ -58,13 +58,4 @@ TEST_F(ErrorLogTest, CutsNeverSplitACharacter) {
     EXPECT_EQ(all().size(), 4 * 323u);
 }
 
-TEST_F(ErrorLogTest, ReportShowsCaptionAndErrorAndLogsContextAndError) {
-    Reporter(ui, log).report("タブ切替エラー", "[frmMain]-[Fun_TabChange] ", "disk I/O error");
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "タブ切替エラー\r\ndisk I/O error");
-    EXPECT_EQ(ui.messages[0].icon, MsgIcon::Critical);
-    EXPECT_EQ(ui.messages[0].title, "Kestrelbox");
-    EXPECT_EQ(text(1), padded("[frmMain]-[Fun_TabChange] disk I/O error"));
-}
-
 } // namespace

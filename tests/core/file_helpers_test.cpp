@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "backup/file_helpers.h"
+#include "platform/cp932.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
+namespace fs = std::filesystem;
 
 TEST(FileHelpers, CutsPathsAndReportsMissingParts) {
     CoreFixture fx(false);
@@ -32,12 +36,43 @@ TEST(FileHelpers, CutsPathsAndReportsMissingParts) {
     EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlCommon]-[Fun_GetFileNm] "), std::string::npos);
 }
 
+// A size the file layer cannot read after the file was opened (an I/O error of the disk).
+class UnreadableSizes : public FileSystem {
+public:
+    std::optional<std::uint64_t> fileSize(const std::filesystem::path&, std::error_code& ec) override {
+        ec = std::make_error_code(std::errc::io_error);
+        return std::nullopt;
+    }
+};
+
 TEST(FileHelpers, SizesAndSizeTexts) {
-    CoreFixture fx(false);
+    UnreadableSizes failing;
+    CoreFixture fx(false), broken(false, &failing);
     const auto big = fx.dir / "big.bin";
     makeSparse(big, 5368709120);
-    EXPECT_EQ(Fun_GetFileSize(fx.files, big.string()), "5368709120");
-    EXPECT_EQ(Fun_GetFileSize(fx.files, (fx.dir / "missing").string()), "");
+    fs::create_directory(fx.dir / "folder");
+    ASSERT_EQ(::mkfifo((fx.dir / "fifo").c_str(), 0600), 0);
+    // Missing or a folder: cannot be opened, silently. Opened without a size: reported with the path.
+    const std::tuple<CoreFixture*, std::string, std::string, std::string> cases[] = {
+        {&fx, big.string(), "5368709120", ""},
+        {&fx, (fx.dir / "missing").string(), "", ""},
+        {&fx, (fx.dir / "folder").string(), "", ""},
+        {&fx, (fx.dir / "fifo").string(), "", "通常のファイルではありません"},
+        {&broken, big.string(), "", std::make_error_code(std::errc::io_error).message()}};
+    for (const auto& [f, path, size, error] : cases) {
+        f->ui.messages.clear();
+        EXPECT_EQ(Fun_GetFileSize(f->files, f->reporter, path), size) << path;
+        EXPECT_EQ(f->ui.texts(), error.empty()
+                                     ? std::vector<std::string>{}
+                                     : std::vector<std::string>{"ファイルサイズ取得エラー\r\n" + error})
+            << path;
+        if (!error.empty()) {
+            EXPECT_NE(cp932::toUtf8(readFile(f->folder.errorLog()))
+                          .find("[mdlCommon]-[Fun_GetFileSize] " + error + " " + path),
+                      std::string::npos)
+                << path;
+        }
+    }
     EXPECT_EQ(Fun_GetAttr(fx.files, (fx.dir / "missing").string()), 0);
 
     const std::pair<std::string, std::string> texts[] = {

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <thread>
 
 #include "fault_support.h"
 
@@ -59,7 +56,7 @@ protected:
         fs::create_directories(src);
         fs::create_directories(dst);
         for (std::size_t i = 0; i < names.size(); ++i) {
-            writeTagged(src / names[i], size(i), "new " + names[i]);
+            writeTagged(src / names[i], size(i), "new " + names[i], true);
             test::setMtime(src / names[i], kNewTime);
             writeTagged(dst / names[i], size(i), "old " + names[i]);
             test::setMtime(dst / names[i], kOldTime);
@@ -133,8 +130,6 @@ TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp
     std::function<bool()> reached;
     if (point == std::string("first copy half written"))
         reached = [&] { return sizeOf(temporaryOf(dst, "a.bin")) > kBig / 2; };
-    else if (point == std::string("first copy in place"))
-        reached = [&] { return mtimeOf(dst / "a.bin") == kNewTime; };
     else
         reached = [&] { return !temporaryOf(dst, "c.bin").empty() || mtimeOf(dst / "c.bin") == kNewTime; };
     ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
@@ -161,8 +156,7 @@ TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, KillDuringBackup,
-                         ::testing::Values("first copy half written", "first copy in place",
-                                           "last copy begun"),
+                         ::testing::Values("first copy half written", "last copy begun"),
                          [](const auto& info) {
                              std::string n = info.param;
                              std::replace(n.begin(), n.end(), ' ', '_');
@@ -215,124 +209,5 @@ TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
     EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
     EXPECT_EQ(p.history().size(), 4u);
 }
-
-// A digest of everything the store holds.
-std::string contentOf(Store& store) {
-    std::string all;
-    auto add = [&](const Text& t) { all += t ? "'" + *t + "'" : std::string("null"); };
-    for (const TabRow& t : store.selectTabs()) {
-        add(t.TabNo), add(t.TabName), add(t.NameType), add(t.FolderPath);
-        for (const std::string& path : store.selectCopyData(t.TabNo))
-            add(path);
-    }
-    store.forEachCopyLog([&](const CopyLogRow& r) {
-        add(r.DateTime), add(r.TabNo), add(r.TabName), add(std::to_string(r.SeqNo)), add(r.CopyAns),
-            add(r.FileName), add(r.FolderPath);
-    });
-    return std::to_string(all.size()) + ":" + std::to_string(std::hash<std::string>{}(all));
-}
-
-// True once the program has its handler for the termination signal, i.e. its window is up and idle.
-bool handlesTermination(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("SigCgt:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
-    return false;
-}
-
-class KillDuringCompaction : public ::testing::TestWithParam<const char*> {
-protected:
-    static void SetUpTestSuite() {
-        // One large store for every case: a compaction of it takes long enough to be interrupted.
-        seeded = new TempDir("kbcompact");
-        fs::copy_file(fs::path(KB_PROGRAM_DIR) / "Kestrelbox.mdb", *seeded / "Kestrelbox.mdb");
-        auto store = Store::open(*seeded / "Kestrelbox.mdb");
-        store->updateFolderPath("2", "/srv/backup/二");
-        store->insertCopyData("2", "/home/user/Bob's notes.txt");
-        sqlite3_exec(store->handle(), "BEGIN", nullptr, nullptr, nullptr);
-        for (int run = 0; run < 100; ++run) {
-            char stamp[32];
-            std::snprintf(stamp, sizeof stamp, "2006/%02d/%02d %02d:%02d:00", run / 28 + 1, run % 28 + 1,
-                          run % 24, run % 60);
-            for (int seq = 1; seq <= 50; ++seq)
-                store->insertCopyLog(
-                    {stamp, "2", "設定2 【日時】", seq, seq % 7 ? "○" : "×",
-                     "報告書_" + std::to_string(seq) + ".doc",
-                     "/srv/backup/二/報告書_" + std::to_string(run) + "_" + std::to_string(seq) + ".doc"});
-        }
-        // The bulk lies in a set the window does not load at start-up (tab 1 is selected).
-        for (int i = 0; i < 40000; ++i)
-            store->insertCopyData("3", "/home/user/資料/プロジェクト_" + std::to_string(i / 100) +
-                                           "/議事録とその添付ファイル_" + std::to_string(i) + ".txt");
-        sqlite3_exec(store->handle(), "COMMIT", nullptr, nullptr, nullptr);
-        expected = new std::string(contentOf(*store));
-    }
-    static void TearDownTestSuite() {
-        delete seeded;
-        delete expected;
-    }
-
-    static inline TempDir* seeded = nullptr;
-    static inline std::string* expected = nullptr;
-};
-
-TEST_P(KillDuringCompaction, TheNextStartOpensAStoreWithAllContent) {
-    const std::string point = GetParam();
-    Program p;
-    fs::copy_file(*seeded / "Kestrelbox.mdb", p.dir / "Kestrelbox.mdb", fs::copy_options::overwrite_existing);
-    const fs::path safety = p.dir / "BKKestrelbox.mdb", compact = p.dir / "COMKestrelbox.mdb";
-
-    pid_t pid = p.launch({});
-    ASSERT_TRUE(waitFor([&] { return handlesTermination(pid); }, 60)) << p.err();
-    p.terminate(pid);
-    std::function<bool()> reached;
-    if (point == std::string("safety copy begun"))
-        reached = [&] { return fs::exists(p.dir / ".BKKestrelbox.mdb.tmp") || fs::exists(safety); };
-    else if (point == std::string("compact copy growing"))
-        reached = [&] { return sizeOf(compact) > (1u << 20) || !fs::exists(safety); };
-    else if (point == std::string("compact copy checked"))
-        reached = [&] {
-            return fs::exists(p.dir / "COMKestrelbox.mdb-wal") ||
-                   fs::exists(p.dir / "COMKestrelbox.mdb-journal");
-        };
-    else if (point == std::string("compact copy in place"))
-        reached = [&, seen = false]() mutable {
-            seen = seen || fs::exists(compact);
-            return seen && !fs::exists(compact);
-        };
-    else {
-        const int ms = std::stoi(point.substr(point.find(' ') + 1));
-        const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        reached = [at] { return std::chrono::steady_clock::now() >= at; };
-    }
-    ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
-    if (exited(pid))
-        std::printf("note: the compaction ended before \"%s\"\n", point.c_str());
-    p.kill9(pid);
-
-    {
-        std::unique_ptr<Store> store;
-        ASSERT_NO_THROW(store = p.store()) << point;
-        EXPECT_EQ(contentOf(*store), *expected) << point;
-    }
-    // The program starts on it, and its own close (compaction included) removes what the kill left.
-    EXPECT_EQ(p.run({"/AUTO"}), kExitNormal) << p.err();
-    EXPECT_EQ(p.err(), "");
-    EXPECT_EQ(p.files(),
-              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
-    EXPECT_EQ(contentOf(*p.store()), *expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Points, KillDuringCompaction,
-                         ::testing::Values("safety copy begun", "compact copy growing",
-                                           "compact copy checked", "compact copy in place", "after 100",
-                                           "after 300"),
-                         [](const auto& info) {
-                             std::string n = info.param;
-                             std::replace(n.begin(), n.end(), ' ', '_');
-                             return n;
-                         });
 
 } // namespace

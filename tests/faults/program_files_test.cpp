@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "fault_support.h"
@@ -135,17 +136,10 @@ TEST_F(ProgramFiles, DamagedSettingsStartWithDefaultsAndKeepTheirBytes) {
 
 TEST_F(ProgramFiles, UnreadableSettingsStartWithDefaultsAndAreNotReplaced) {
     const fs::path ini = p.dir / "Kestrelbox.ini";
-    fs::create_directory(ini);
-    writeFile(ini / "mine.txt", "kept");
-    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
-    EXPECT_EQ(p.err(), "");
-    EXPECT_EQ(readFile(ini / "mine.txt"), "kept");
-    EXPECT_EQ(readFile(dst / "a.txt"), "a");
-
     std::optional<uid_t> user = nobodyUser();
     if (!user || ::geteuid() != 0)
         GTEST_SKIP() << "needs root and an unprivileged user to make a file unreadable";
-    fs::remove_all(ini);
+    ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
     const std::string settings = "[Option]\r\nSameFile=1\r\n[Main]\r\nTabSel=1\r\n";
     writeFile(ini, settings);
     writeFile(src / "a.txt", "changed");
@@ -162,6 +156,52 @@ TEST_F(ProgramFiles, UnreadableSettingsStartWithDefaultsAndAreNotReplaced) {
         1);
 }
 
+// Settings file and error log that are no regular files: a folder, a FIFO (which would block a reader), a
+// device (which never ends). Each start runs under a time limit; the settings give their defaults, both stay
+// what they were, the log's failure is reported and the run goes on.
+TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced) {
+    Program limited(30);
+    {
+        auto store = limited.store();
+        store->updateFolderPath("1", dst.string());
+        store->insertCopyData("1", (src / "a.txt").string());
+    }
+    // A folder in the target's place makes the copy fail, which is logged.
+    fs::create_directory(dst / "a.txt");
+    const fs::path ini = limited.dir / "Kestrelbox.ini", log = limited.dir / "Err.log";
+    const std::string notAFile = "通常のファイルではありません: " + log.string();
+    const std::pair<std::string, std::string> kinds[] = {
+        {"folder", std::error_code(EISDIR, std::system_category()).message()},
+        {"fifo", notAFile},
+        {"/dev/zero", notAFile},
+        {"/dev/full", notAFile}};
+    for (const auto& [kind, logError] : kinds) {
+        for (const fs::path& f : {ini, log}) {
+            fs::remove_all(f);
+            if (kind == "folder")
+                fs::create_directory(f);
+            else if (kind == "fifo")
+                ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+            else
+                fs::create_symlink(kind, f);
+        }
+        EXPECT_EQ(limited.run({"/AUTO", "1"}), kExitFilesFailed) << kind;
+        EXPECT_EQ(limited.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" +
+                                     std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
+                                     (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
+                                     logError + "\n");
+        for (const fs::path& f : {ini, log}) {
+            EXPECT_EQ(fs::symlink_status(f).type(), kind == "folder" ? fs::file_type::directory
+                                                    : kind == "fifo" ? fs::file_type::fifo
+                                                                     : fs::file_type::symlink)
+                << f;
+            EXPECT_TRUE(kind != "folder" || fs::is_empty(f)) << f;
+        }
+    }
+    EXPECT_EQ(limited.history().size(), 4u);
+    EXPECT_EQ(limited.history().back().CopyAns, Text("×"));
+}
+
 // The error log of any bytes: the next entry goes to the slot its header names (slot 1 when the header is no
 // number), every other byte stays.
 TEST_F(ProgramFiles, DamagedErrorLogTakesTheNextEntryAndKeepsTheRest) {
@@ -173,7 +213,7 @@ TEST_F(ProgramFiles, DamagedErrorLogTakesTheNextEntryAndKeepsTheRest) {
     numbered += std::string(323 * 2, 'x') + "cut in the midd";
     for (const std::string& damaged : {noise, numbered, std::string("2006/01/01")}) {
         writeFile(log, damaged);
-        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err().rfind("[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (", 0), 0u)
             << p.err();
         const std::string after = readFile(log);
@@ -194,25 +234,13 @@ TEST_F(ProgramFiles, DamagedErrorLogTakesTheNextEntryAndKeepsTheRest) {
 TEST_F(ProgramFiles, UnwritableErrorLogIsReportedAndTheRunGoesOn) {
     const fs::path log = p.dir / "Err.log";
     fs::create_directory(dst / "a.txt");
-    fs::create_directory(log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
-    const std::string err = p.err();
-    EXPECT_EQ(err.rfind("[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (", 0), 0u) << err;
-    EXPECT_NE(err.find("[エラー] Kestrelbox\nLog出力エラー\n" +
-                       std::error_code(EISDIR, std::system_category()).message() + "\n"),
-              std::string::npos)
-        << err;
-    EXPECT_TRUE(fs::is_empty(log));
-    EXPECT_EQ(p.history().back().CopyAns, Text("×"));
-
     std::optional<uid_t> user = nobodyUser();
     if (!user || ::geteuid() != 0)
         GTEST_SKIP() << "needs root and an unprivileged user to make a file unreadable";
-    fs::remove(log);
     const std::string earlier = randomBytes(1000, 41);
     writeFile(log, earlier);
     handOver(*user, log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitFilesFailed) << p.err();
     EXPECT_NE(p.err().find("[エラー] Kestrelbox\nLog出力エラー\n" +
                            std::error_code(EACCES, std::system_category()).message() + "\n"),
               std::string::npos)

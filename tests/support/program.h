@@ -15,12 +15,14 @@ namespace kb::test {
 inline constexpr int kExitNormal = 0;
 inline constexpr int kExitRunStopped = 1;
 inline constexpr int kExitStartFailed = 2;
+inline constexpr int kExitFilesFailed = 3;
 inline constexpr int kKilled = -1;
 
 struct LaunchOptions {
     std::optional<std::uint64_t> fileSize; // RLIMIT_FSIZE as "ulimit -f" sets it, SIGXFSZ at its default
     std::optional<uid_t> user;             // the child drops to this user (and its group) before exec
     std::string display;                   // empty: the offscreen platform; else that X display, none named
+    bool bare = false;                     // cron's environment: PATH=/usr/bin:/bin and nothing else
 };
 
 // The built executable in a fresh copy of its program folder, started as a user or a scheduler starts it.
@@ -41,8 +43,7 @@ public:
     // Asks it to close as the close box does.
     void terminate(pid_t pid);
 
-    // What the program wrote to its standard error (its message boxes without a display), minus the
-    // toolkit's notes about the environment.
+    // What the program wrote to its standard error: its message boxes without a display.
     std::string err() const;
 
     std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }

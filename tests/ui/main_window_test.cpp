@@ -1,20 +1,33 @@
 // The main window driven by object name on the offscreen platform, with scripted boxes and choosers.
+#include <csignal>
 #include <QAction>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
+#include <sqlite3.h>
 
+#include "platform/instance_lock.h"
+#include "platform/stop_request.h"
 #include "store/shared_state.h"
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
+#include "ui/main/qt_catalogue.h"
 
 using namespace kb;
 using namespace kb::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -31,6 +44,50 @@ QString destination(WindowFixture& f) {
     return child<QLineEdit>(&f.window(), "txtTo")->text();
 }
 
+// Refuses the n-th statement that changes a table, or COMMIT, when it is prepared: the engine's own failure.
+// `refusal` holds {at, seen}.
+int refuseStatement(void* refusal, int action, const char* what, const char*, const char*, const char*) {
+    auto* r = static_cast<std::pair<int, int>*>(refusal);
+    const bool counted = action == SQLITE_DELETE || action == SQLITE_INSERT ||
+                         (action == SQLITE_TRANSACTION && what && std::string(what) == "COMMIT");
+    return counted && ++r->second == r->first ? SQLITE_DENY : SQLITE_OK;
+}
+
+// Every set with its file count, and the number of history rows.
+std::string contentOf(Store& store) {
+    std::string all = std::to_string(store.countCopyLog());
+    for (const TabRow& t : store.selectTabs())
+        all += "|" + t.TabName + t.NameType + t.FolderPath.value_or("-") +
+               std::to_string(store.selectCopyData(t.TabNo).size());
+    return all;
+}
+
+// A termination signal while a real message box waits for an answer (offscreen): the box is answered as if
+// closed without a button, and the window closes only after the work that asked has returned.
+// The program's own boxes; the first one raises SIGTERM once it is open.
+class SignalInFirstBox final : public ui::Prompter {
+public:
+    MsgAnswer messageBox(QWidget* parent, const std::string& text, MsgIcon icon, MsgButtons buttons,
+                         MsgAnswer defaultAnswer, const std::string& title) override {
+        if (seen.empty())
+            QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+        MsgAnswer answer = m_real.messageBox(parent, text, icon, buttons, defaultAnswer, title);
+        seen += text.substr(0, text.find('\r')) + ": ";
+        seen += answer == MsgAnswer::Ok ? "OK" : answer == MsgAnswer::Yes ? "Yes" : "No";
+        seen += state && !state->MdbDatabase ? " after the shutdown;" : ";";
+        return answer;
+    }
+    std::optional<std::string> chooseOpenFile(QWidget*, const FileDialogSpec&) override { return {}; }
+    std::optional<std::string> chooseSaveFile(QWidget*, const FileDialogSpec&) override { return {}; }
+    std::optional<std::string> chooseFolder(QWidget*, const std::string&) override { return {}; }
+
+    std::string seen; // each box's first line, its answer, and whether the shutdown had run by then
+    SharedState* state = nullptr;
+
+private:
+    ui::QtPrompter m_real;
+};
+
 void drop(QWidget* target, const QStringList& paths) {
     QMimeData mime;
     QList<QUrl> urls;
@@ -41,6 +98,21 @@ void drop(QWidget* target, const QStringList& paths) {
     QApplication::sendEvent(target, &enter);
     QDropEvent dropEvent(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &dropEvent);
+}
+
+// Runs `open` and, once its dialog is up, hands the dialog to `inspect`, then closes it.
+template <class Dialog>
+void whileShown(const std::function<void()>& open, const std::function<void(Dialog*)>& inspect) {
+    QTimer::singleShot(0, [inspect] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<Dialog*>(modal))
+            inspect(dialog);
+        // A failed check must not leave the dialog waiting for a click.
+        if (modal && modal->isVisible())
+            modal->close();
+        QVERIFY(qobject_cast<Dialog*>(modal));
+    });
+    open();
 }
 
 } // namespace
@@ -64,8 +136,7 @@ private slots:
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
-        QVERIFY(f.ini().starts_with(
-            "[Main]\r\nLeft=3500\r\nTop=3000\r\nHeight=6000\r\nWidth=7500\r\nBarH=3500\r\nTabSel=1\r\n"));
+        QVERIFY(f.ini().starts_with("[Main]\r\nLeft=3500\r\n"));
     }
 
     // A set number out of range or a layout figure that is no number stops the load; a bar position that is
@@ -95,22 +166,30 @@ private slots:
         }
     }
 
+    // A missing file is listed without an icon; every row still keeps an icon's room, also when the first
+    // row is the one without.
     void tabSwitchLoadsTheSetFilesInPathOrderAndSelectsTheFirst() {
         WindowFixture f;
         TempDir data("kbdata");
         writeFile(data / "b.txt", std::string(1536, 'x'));
         writeFile(data / "A.txt", "12345");
-        for (const char* name : {"b.txt", "A.txt", "gone.txt"})
+        for (const char* name : {"b.txt", "A.txt", "0gone.txt"})
             f.store().insertCopyData("2", (data / name).string());
         f.store().updateFolderPath("2", "/backup/there");
         tabs(f)->setCurrentIndex(1);
         QCOMPARE(f.window().currentTab(), 2);
         QTreeWidget* list = fileList(f);
         QCOMPARE(list->topLevelItemCount(), 3);
-        QCOMPARE(list->topLevelItem(0)->text(0), QString("A.txt"));
-        QCOMPARE(list->topLevelItem(1)->text(0), QString("b.txt"));
-        QCOMPARE(list->topLevelItem(2)->text(1), q((data / "gone.txt").string()));
-        QVERIFY(list->topLevelItem(2)->icon(0).isNull());
+        QCOMPARE(list->topLevelItem(0)->text(1), q((data / "0gone.txt").string()));
+        QCOMPARE(list->topLevelItem(1)->text(0), QString("A.txt"));
+        QCOMPARE(list->topLevelItem(2)->text(0), QString("b.txt"));
+        QVERIFY(list->topLevelItem(0)->icon(0).isNull() && !list->topLevelItem(1)->icon(0).isNull());
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.decorationSize = list->iconSize();
+        const int needed = QStyledItemDelegate().sizeHint(option, list->model()->index(1, 0)).height();
+        for (int r = 0; r < 3; ++r)
+            QVERIFY(list->visualItemRect(list->topLevelItem(r)).height() >= needed);
         QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->topLevelItem(0)});
         QCOMPARE(destination(f), QString("/backup/there"));
         QCOMPARE(q(f.window().statusText()), QString("3個のファイル  (1.5KB)"));
@@ -257,7 +336,105 @@ private slots:
         QCOMPARE(f.shell.openedUrls.size(), std::size_t(1));
     }
 
-    void resetEmptiesTheStoreAfterTwoQuestions() {
+    // The keyboard's menu keys open the menu at the selected row. After a click on a list's empty part no row
+    // is selected: double-click, Del and the menu's commands then do nothing, without a box or a log line.
+    void menuKeysAndQuietEmptySpace() {
+        WindowFixture f;
+        ui::frmMain& w = f.window();
+        f.registerFiles(1, {"/data/a.txt", "/data/b.txt"});
+        f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
+        w.Fun_LogRefresh();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        for (const char* name : {"ListView", "ListViewLog"}) {
+            auto* list = child<QAbstractItemView>(&w, name);
+            const bool files = list == fileList(f);
+            auto* menu = child<QMenu>(&w, files ? "M_RightClickMain" : "M_RightClickLogMain");
+            list->setFocus();
+            list->setCurrentIndex(list->model()->index(0, 0));
+            const QPoint row =
+                list->viewport()->mapToGlobal(list->visualRect(list->currentIndex()).bottomLeft());
+            for (auto [key, modifiers] :
+                 {std::pair{Qt::Key_Menu, Qt::NoModifier}, {Qt::Key_F10, Qt::ShiftModifier}}) {
+                QTest::keyClick(list, key, modifiers);
+                QVERIFY2(menu->isVisible() && menu->geometry().contains(row + QPoint(1, 1)), name);
+                menu->hide();
+            }
+
+            const QPoint empty(5, list->viewport()->height() - 5);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+            QVERIFY2(list->selectionModel()->selectedIndexes().isEmpty(), name);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+            QTest::keyClick(list, Qt::Key_Delete);
+            QTest::mouseClick(list->viewport(), Qt::RightButton, Qt::NoModifier, empty);
+            QVERIFY2(menu->isVisible(), name);
+            for (QAction* item : menu->actions())
+                QVERIFY2(item->isSeparator() || item->isEnabled(), name);
+            menu->hide();
+            for (int item : files ? std::vector<int>{1, 6} : std::vector<int>{1, 3})
+                files ? w.M_RightClick_Click(item) : w.M_RightClickLog_Click(item);
+        }
+        QCOMPARE(f.prompter.texts(), std::vector<std::string>{});
+        QVERIFY(!std::filesystem::exists(f.dir / "Err.log"));
+    }
+
+    // Widths no user touched are written back as read, whatever the window's size; dragged ones as dragged.
+    void columnWidthsRoundTrip() {
+        WindowFixture f(false);
+        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nWidth=15000\r\nListViewC1=2501\r\nListViewC2=1000\r\n"
+                                            "ListViewLogC5=700\r\n");
+        f.start();
+        fileList(f)->header()->resizeSection(0, 100);
+        f.close();
+        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
+            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
+    }
+
+    // Qt's own dialogs in Japanese: the catalogue's texts, the program's question box, the folder chooser at
+    // the home folder whatever the working folder, and the details in two columns with the path whole.
+    void qtDialogsSpeakJapanese() {
+        QVERIFY(ui::loadQtCatalogue(*QCoreApplication::instance()));
+        ui::QtPrompter prompter;
+        whileShown<QMessageBox>(
+            [&] {
+                QCOMPARE(prompter.messageBox(nullptr, "よろしいですか", MsgIcon::Question, MsgButtons::YesNo,
+                                             MsgAnswer::Yes, "Kestrelbox"),
+                         MsgAnswer::No);
+            },
+            [](QMessageBox* box) {
+                QCOMPARE(box->button(QMessageBox::Yes)->text(), QString("はい(&Y)"));
+                QCOMPARE(box->button(QMessageBox::No)->text(), QString("いいえ(&N)"));
+                box->button(QMessageBox::No)->click();
+            });
+        TempDir elsewhere("kbcwd");
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(q(elsewhere.path().string()));
+        whileShown<QFileDialog>(
+            [&] { QVERIFY(!prompter.chooseFolder(nullptr, "フォルダを選択してください")); },
+            [](QFileDialog* dialog) {
+                QCOMPARE(dialog->directory().absolutePath(), QDir::homePath());
+                QCOMPARE(child<QLabel>(dialog, "lookInLabel")->text(), QString("アドレス:"));
+            });
+        QDir::setCurrent(before);
+
+        const QString path =
+            "/バックアップ/" + QString("とても長いフォルダの名前/").repeated(8) + "report.pdf";
+        whileShown<QDialog>(
+            [&] {
+                prompter.messageBox(
+                    nullptr, "日時: \t\t2006/01/01 12:30:00\r\n\r\nバックアップパス:\t" + path.toStdString(),
+                    MsgIcon::Information, MsgButtons::Ok, MsgAnswer::Ok, "Kestrelbox");
+            },
+            [&path](QDialog* box) {
+                const QList<QLabel*> values = box->findChildren<QLabel*>("value");
+                QCOMPARE(values.size(), 2);
+                QCOMPARE(values[0]->x(), values[1]->x());
+                QCOMPARE(values[1]->text(), path);
+                QVERIFY(values[1]->width() >= values[1]->fontMetrics().horizontalAdvance(path));
+            });
+    }
+
+    void resetEmptiesTheStoreAfterTwoQuestionsInOneTransaction() {
         WindowFixture f;
         f.store().updateTab("2", "仕事", "3");
         f.store().updateFolderPath("2", "/x");
@@ -271,6 +448,21 @@ private slots:
         QCOMPARE(f.prompter.messages[0].defaultAnswer, MsgAnswer::Yes);
         QCOMPARE(f.store().selectCopyData("2").size(), std::size_t(1));
 
+        // Three deletions, four insertions and the commit: refused at any of them, the reset leaves every
+        // set, file and history row as it was, with its report.
+        const std::string before = contentOf(f.store());
+        for (int at = 1; at <= 8; ++at) {
+            std::pair<int, int> refusal{at, 0};
+            sqlite3_set_authorizer(f.store().handle(), refuseStatement, &refusal);
+            f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
+            QVERIFY(!f.window().Fun_Initialize());
+            sqlite3_set_authorizer(f.store().handle(), nullptr, nullptr);
+            QCOMPARE(refusal.second, at);
+            QCOMPARE(f.prompter.texts().back(), std::string("初期化エラー\r\nnot authorized"));
+            QCOMPARE(contentOf(f.store()), before);
+        }
+        QVERIFY(f.errorLog().find("[frmMain]-[Fun_Initialize] not authorized") != std::string::npos);
+
         f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
         QVERIFY(f.window().Fun_Initialize());
         QCOMPARE(f.prompter.texts().back(), std::string("初期化完了　　　"));
@@ -281,6 +473,57 @@ private slots:
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
         QVERIFY(!f.store().selectTab("2")->FolderPath);
         QCOMPARE(f.window().historyModel().rowCount(), 0);
+    }
+
+    // Policy 4, two files, the first one clashing. First another instance holds the program folder: the
+    // signal comes while "２重起動はできません" is open, which is answered as OK, and the start ends. Then
+    // the signal comes while the first same-name question is open.
+    void atAStartUpBoxAndAtAnOpenSameNameQuestion() {
+        TempDir dir("kbsig"), data("kbsigdata");
+        Store::create(dir / "Kestrelbox.mdb");
+        writeFile(dir / "Kestrelbox.ini", "[Option]\r\nSameFile=4\r\n");
+        fs::create_directories(data / "src");
+        fs::create_directories(data / "dst");
+        writeFile(data / "src" / "a.txt", "new a");
+        writeFile(data / "src" / "b.txt", "new b");
+        writeFile(data / "dst" / "a.txt", "old a");
+        {
+            auto store = Store::open(dir / "Kestrelbox.mdb");
+            store->updateFolderPath("1", (data / "dst").string());
+            store->insertCopyData("1", (data / "src" / "a.txt").string());
+            store->insertCopyData("1", (data / "src" / "b.txt").string());
+        }
+        ui::catchTerminationSignals();
+        RecordingShell shell;
+        FixedClock clock;
+        {
+            InstanceLock first(dir.path());
+            QVERIFY(first.acquire());
+            SignalInFirstBox prompter;
+            ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+            QCOMPARE(app.Main(), ui::kExitStartFailed);
+            QCOMPARE(prompter.seen, std::string("２重起動はできません: OK;"));
+            QCOMPARE(readFile(dir / "Kestrelbox.ini"), std::string("[Option]\r\nSameFile=4\r\n"));
+            clearStopRequest();
+        }
+
+        SignalInFirstBox prompter;
+        ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+        prompter.state = &app.state();
+        QCOMPARE(app.Main(), ui::kExitNormal);
+        ui::closeOnTerminationSignals(app.window());
+        QTRY_VERIFY_WITH_TIMEOUT(app.window()->shutDown(), 60000);
+
+        QCOMPARE(prompter.seen,
+                 std::string("バックアップ先のフォルダには既に 'a.txt' ファイルが存在します。: No;"));
+        QCOMPARE(app.exitStatus(), ui::kExitRunStopped);
+        QCOMPARE(readFile(data / "dst" / "a.txt"), std::string("old a"));
+        QCOMPARE(listFolder(data / "dst"), std::vector<std::string>{"a.txt"});
+        std::vector<CopyLogRow> rows = historyRows(*Store::open(dir / "Kestrelbox.mdb"));
+        QCOMPARE(rows.size(), std::size_t(1));
+        QCOMPARE(rows[0].CopyAns, Text("△"));
+        QVERIFY(readFile(dir / "Kestrelbox.ini").find("TabSel=1\r\n") != std::string::npos);
+        clearStopRequest();
     }
 };
 

@@ -57,7 +57,6 @@ private slots:
             << QList<int>{Qt::Key_D, Qt::Key_Shift, Qt::Key_I, Qt::Key_R} << 0;
         QTest::newRow("Shift first, as for capitals")
             << QList<int>{Qt::Key_Shift, Qt::Key_D, Qt::Key_I, Qt::Key_R} << 1;
-        QTest::newRow("D I D I R") << QList<int>{Qt::Key_D, Qt::Key_I, Qt::Key_D, Qt::Key_I, Qt::Key_R} << 0;
         QTest::newRow("digit between") << QList<int>{Qt::Key_D, Qt::Key_1, Qt::Key_I, Qt::Key_R} << 0;
     }
     void keywordOpensProgramFolder() {

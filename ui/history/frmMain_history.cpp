@@ -72,9 +72,10 @@ bool frmMain::Fun_LogInfo() {
             ask("ファイルを選択してください", MsgIcon::Exclamation, MsgButtons::Ok);
             return false;
         }
+        // Nothing selected (a click on the list's empty part): nothing to show, and no failure either.
         int row = selectedLogRow();
         if (row < 0)
-            throw std::runtime_error("履歴の行が選択されていません");
+            return false;
         std::string mark = m_history->text(row, 2);
         std::string explanation;
         if (mark == "○")

@@ -1,11 +1,18 @@
 #include "ui/main/application.h"
 
+#include <cctype>
+#include <cerrno>
 #include <csignal>
+#include <QApplication>
+#include <QDialog>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/options.h"
+#include "platform/stop_request.h"
 #include "store/mdb_open.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/prompter.h"
@@ -27,6 +34,8 @@ Application::~Application() {
 }
 
 int Application::Main() {
+    // From here a termination signal answers a start-up box as OK does, and the start then ends.
+    watchTerminationSignals();
     if (!m_lock.acquire()) {
         m_ui.messageBox("２重起動はできません", MsgIcon::Exclamation, MsgButtons::Ok, MsgAnswer::Ok,
                         kAppTitle);
@@ -47,43 +56,114 @@ int Application::Main() {
     return kExitNormal;
 }
 
-int Application::exitStatus() const {
-    if (m_window && m_window->autoRun() == frmMain::AutoRun::Stopped && m_headless)
-        return kExitRunStopped;
-    return kExitNormal;
-}
-
 namespace {
+
 int g_signalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int) {
+    const int saved = errno;
+    requestStop();
     char c = 1;
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    errno = saved;
 }
+
+bool automaticRun(const std::string& commandLine) {
+    if (commandLine.size() < 5)
+        return false;
+    std::string head = commandLine.substr(0, 5);
+    for (char& c : head)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return head == "/AUTO";
+}
+
+// Acts on a termination signal from the event loop. Every open box and dialog is answered at once (No for a
+// question, as a box closed without a button is), so a run waiting for an answer goes on to its next file
+// boundary, where it stops. The window closes, which runs the shutdown once, only when no box is open and no
+// run is busy: from the main loop, never from a loop nested in a box.
+class TerminationWatcher final : public QObject {
+public:
+    TerminationWatcher() : QObject(QCoreApplication::instance()) {
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char buf[64];
+            while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+            }
+            act();
+        });
+        m_retry.setInterval(10);
+        connect(&m_retry, &QTimer::timeout, this, &TerminationWatcher::act);
+    }
+
+    void setWindow(frmMain* window) {
+        m_window = window;
+        if (stopRequested())
+            m_retry.start();
+    }
+
+private:
+    void act() {
+        if (!stopRequested()) {
+            m_retry.stop();
+            return;
+        }
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+                dialog->reject();
+        m_retry.start();
+        if (!m_window || QApplication::activeModalWidget() || m_window->busy())
+            return;
+        m_retry.stop();
+        if (!m_window->shutDown())
+            m_window->close();
+    }
+
+    QPointer<frmMain> m_window;
+    QTimer m_retry;
+};
+
+// Owned by the application object, which may go first.
+QPointer<TerminationWatcher> g_watcher;
+
 } // namespace
 
+int Application::exitStatus() const {
+    if (!m_window)
+        return kExitNormal;
+    const frmMain::AutoRun run = m_window->autoRun();
+    if (run == frmMain::AutoRun::Stopped && m_headless)
+        return kExitRunStopped;
+    // An automatic run that a termination signal ended before it finished did not back up all it was asked
+    // to.
+    if (stopRequested() && run != frmMain::AutoRun::Completed && automaticRun(m_commandLine))
+        return kExitRunStopped;
+    // Every set went to its end, but a scheduler must hear of a file recorded ×.
+    if (run == frmMain::AutoRun::Completed && m_state.FailedFiles > 0)
+        return kExitFilesFailed;
+    return kExitNormal;
+}
+
 void catchTerminationSignals() {
-    if (g_signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+    if (g_signalPipe[0] >= 0 ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
         return;
     struct sigaction sa = {};
     sa.sa_handler = onTerminationSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &sa, nullptr);
 }
 
-void closeOnTerminationSignals(QWidget* window) {
-    catchTerminationSignals();
-    if (g_signalPipe[0] < 0)
-        return;
-    // A signal that came during the start is waiting in the pipe and closes the window once the loop runs.
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &c, 1);
-        window->close();
-    });
+void watchTerminationSignals() {
+    if (g_signalPipe[0] >= 0 && !g_watcher && QCoreApplication::instance())
+        g_watcher = new TerminationWatcher;
+}
+
+void closeOnTerminationSignals(frmMain* window) {
+    watchTerminationSignals();
+    if (g_watcher)
+        g_watcher->setWindow(window);
 }
 
 } // namespace kb::ui

@@ -15,8 +15,6 @@
 #include "store/shared_state.h"
 #include "ui/main/window_ui.h"
 
-class QWidget;
-
 namespace kb::ui {
 
 class frmMain;
@@ -26,6 +24,7 @@ class Prompter;
 inline constexpr int kExitNormal = 0;
 inline constexpr int kExitRunStopped = 1;
 inline constexpr int kExitStartFailed = 2;
+inline constexpr int kExitFilesFailed = 3;
 
 // The start-up routine and everything it builds: the services of the core on the program folder, the store
 // connection and the main window. The program runs one; window tests run one per case.
@@ -63,9 +62,11 @@ private:
     std::unique_ptr<frmMain> m_window;
 };
 
-// SIGTERM and SIGINT close the main window as its close box does: caught from the first moment of the
-// process, acted on once the window is up.
+// SIGTERM, SIGINT and SIGHUP: caught from the first moment of the process (catchTerminationSignals), they
+// ask the core to stop (platform/stop_request.h) and, from the event loop (watchTerminationSignals), answer
+// any open box and close the main window as its close box does once no run is busy and no box is open.
 void catchTerminationSignals();
-void closeOnTerminationSignals(QWidget* window);
+void watchTerminationSignals();
+void closeOnTerminationSignals(frmMain* window);
 
 } // namespace kb::ui

@@ -9,6 +9,7 @@
 #include <QDropEvent>
 #include <QFrame>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
@@ -31,6 +33,7 @@
 #include "app/settings.h"
 #include "backup/backup_run.h"
 #include "backup/methods.h"
+#include "platform/stop_request.h"
 #include "store/compact.h"
 #include "store/shared_state.h"
 #include "ui/history/history_model.h"
@@ -63,6 +66,24 @@ std::string upperAscii(std::string s) {
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return s;
+}
+
+// Every row of the file list keeps the icon's room, also when its file gave no icon: the rows are equally
+// tall and their names start at one place, whichever row lacks an icon.
+class IconSpaceDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.column() == 0)
+            option->features |= QStyleOptionViewItem::HasDecoration;
+    }
+};
+
+bool isContextMenuKey(const QKeyEvent* key) {
+    return key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
 }
 
 QWidget* listOf(QWidget* w, QWidget* a, QWidget* b) {
@@ -221,8 +242,11 @@ void frmMain::createControls() {
     ListView->setUniformRowHeights(true);
     ListView->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView->setIconSize(QSize(16, 16));
+    ListView->setItemDelegateForColumn(0, new IconSpaceDelegate(ListView));
     ListView->setColumnCount(0);
     ListView->setHeaderLabels({});
+    // Widths are the user's and the settings': the last column is not stretched to the window.
+    ListView->header()->setStretchLastSection(false);
     ListView->setContextMenuPolicy(Qt::PreventContextMenu);
     ListView->setAcceptDrops(true);
     ListView->viewport()->setAcceptDrops(true);
@@ -235,8 +259,12 @@ void frmMain::createControls() {
     ListViewLog->setUniformRowHeights(true);
     ListViewLog->setSelectionMode(QAbstractItemView::SingleSelection);
     ListViewLog->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListViewLog->header()->setStretchLastSection(false);
     ListViewLog->setContextMenuPolicy(Qt::PreventContextMenu);
     ListViewLog->setModel(m_history);
+    // Both lists hear the keyboard's context-menu keys; the filter needs both to exist.
+    ListView->installEventFilter(this);
+    ListViewLog->installEventFilter(this);
     ListViewLog->viewport()->installEventFilter(this);
     for (int c = 0; c < 5; ++c)
         ListViewLog->setColumnHidden(c, true);
@@ -271,9 +299,7 @@ void frmMain::applyLayout() {
     int w = m_client->width();
     Toolbar->setGeometry(0, 0, w, px(m_layout.toolbar.height));
     place(TabMain, m_layout.tabMain);
-    place(fraLabel, m_layout.fraLabel);
-    fitLabel();
-    place(txtTo, m_layout.txtTo);
+    placeDestination();
     place(cmdTo, m_layout.cmdTo);
     place(ListView, m_layout.listView);
     place(picBarH, m_layout.picBarH);
@@ -290,17 +316,22 @@ void frmMain::applyLayout() {
     StatusBar->raise();
 }
 
-// The label must end before the destination box starts, whatever font the desktop gives it.
-void frmMain::fitLabel() {
-    int room = px(m_layout.txtTo.left - m_layout.fraLabel.left) - lbl->x() - 2;
-    QFont font = lbl->font();
-    while (QFontMetrics(font).horizontalAdvance(lbl->text()) > room && font.pixelSize() != 7) {
-        int size = font.pixelSize() > 0 ? font.pixelSize() : QFontMetrics(font).height() - 3;
-        font.setPixelSize(size - 1);
-    }
-    lbl->setFont(font);
+// The label keeps the window's font: its frame grows to hold it, and the destination box starts after it,
+// keeping its right edge.
+void frmMain::placeDestination() {
     lbl->adjustSize();
-    lbl->move(lbl->x(), std::max(0, (fraLabel->height() - lbl->height()) / 2));
+    QRect frame(QPoint(px(m_layout.fraLabel.left), px(m_layout.fraLabel.top)),
+                QSize(std::max(0, px(m_layout.fraLabel.width)), std::max(0, px(m_layout.fraLabel.height))));
+    frame.setWidth(std::max(frame.width(), lbl->x() + lbl->width() + 2));
+    frame.setHeight(std::max(frame.height(), lbl->height()));
+    fraLabel->setGeometry(frame);
+    lbl->move(lbl->x(), (frame.height() - lbl->height()) / 2);
+    QRect box(px(m_layout.txtTo.left), px(m_layout.txtTo.top), std::max(0, px(m_layout.txtTo.width)),
+              std::max(0, px(m_layout.txtTo.height)));
+    const int labelEnd = frame.left() + lbl->x() + lbl->width() + 4;
+    if (box.left() < labelEnd)
+        box.setLeft(std::min(labelEnd, box.right()));
+    txtTo->setGeometry(box);
 }
 
 bool frmMain::Fun_FormResize(const std::string& barTop) {
@@ -369,6 +400,7 @@ bool frmMain::Form_Load() {
         for (int c = 0; c < 2; ++c) {
             m_fileColumns.push_back(readTwips(fileColumns[c].first, fileColumns[c].second));
             ListView->setColumnWidth(c, m_fileColumns.back().pixels);
+            m_fileColumns.back().pixels = ListView->columnWidth(c);
         }
         static const std::pair<const char*, const char*> logColumns[] = {{"ListViewLogC1", "1700"},
                                                                          {"ListViewLogC2", "1600"},
@@ -380,6 +412,7 @@ bool frmMain::Form_Load() {
             m_logColumns.push_back(readTwips(logColumns[c].first, logColumns[c].second));
             ListViewLog->setColumnHidden(c, false);
             ListViewLog->setColumnWidth(c, m_logColumns.back().pixels);
+            m_logColumns.back().pixels = ListViewLog->columnWidth(c);
         }
 
         std::string tabSel = s.ini.Fun_ReadIni(kMain, "TabSel", "1");
@@ -448,6 +481,11 @@ void frmMain::tmrInit_Timer() {
         for (char n = '1'; n <= '4'; ++n) {
             if (line.find(n) == std::string::npos)
                 continue;
+            // A termination signal ends the sequence before the next set.
+            if (stopRequested()) {
+                m_autoRun = AutoRun::Stopped;
+                break;
+            }
             selectTab(n - '0');
             if (!s.state.TabChangeOK || !Fun_BackUp(s, false)) {
                 m_autoRun = AutoRun::Stopped;
@@ -637,7 +675,21 @@ void frmMain::popUp(QMenu* menu, QWidget* list, QPoint globalPos) {
     menu->popup(globalPos);
 }
 
+// The keyboard's context menu opens at the selected row, or at the list's top when none is selected.
+void frmMain::popUpAtSelection(QAbstractItemView* list) {
+    const QModelIndexList selected = list->selectionModel()->selectedIndexes();
+    QRect at = selected.isEmpty() ? QRect() : list->visualRect(selected.first());
+    QPoint corner = at.isValid() ? at.bottomLeft() : QPoint(0, 0);
+    popUp(list == ListView ? M_RightClickMain : M_RightClickLogMain, list,
+          list->viewport()->mapToGlobal(corner));
+}
+
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == ListView || watched == ListViewLog) && event->type() == QEvent::KeyPress &&
+        isContextMenuKey(static_cast<QKeyEvent*>(event))) {
+        popUpAtSelection(static_cast<QAbstractItemView*>(watched));
+        return true;
+    }
     bool onFiles = watched == ListView->viewport();
     bool onLog = watched == ListViewLog->viewport();
     if (onFiles || onLog) {

@@ -10,6 +10,7 @@
 #include "app/user_interface.h"
 #include "backup/services.h"
 
+class QAbstractItemView;
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -56,6 +57,8 @@ public:
     enum class AutoRun { None, Completed, Stopped };
     AutoRun autoRun() const { return m_autoRun; }
     bool shutDown() const { return m_unloaded; }
+    // A backup run holds the window (Fun_ChangeUse with false).
+    bool busy() const { return m_busy; }
 
     // Layout.
     bool Fun_FormResize(const std::string& barTop);
@@ -129,13 +132,14 @@ private:
     void createMenus();
     void createToolbar();
     void applyLayout();
-    void fitLabel();
+    void placeDestination();
     double dpi() const;
     int px(double twips) const;
     double tw(int pixels) const;
     QAction* toolbarButton(const QString& key) const;
     void writeLayout();
     void popUp(QMenu* menu, QWidget* list, QPoint globalPos);
+    void popUpAtSelection(QAbstractItemView* list);
     int selectedFileRow() const;
     int selectedLogRow() const;
     void storeDestination();

@@ -53,12 +53,10 @@ bool frmMain::Fun_GetFileIcon(const std::string& path, std::vector<QIcon>& image
         if (!info.exists())
             return false;
         QIcon icon = provider.icon(info);
-        if (icon.isNull())
+        if (icon.isNull() || icon.pixmap(16, 16).isNull())
             return false;
-        QPixmap picture = icon.pixmap(16, 16);
-        if (picture.isNull())
-            return false;
-        imageList.emplace_back(picture);
+        // The icon itself, not a 16-pixel picture of it: it is drawn sharp at every scale factor.
+        imageList.push_back(icon);
         return true;
     } catch (const std::exception& e) {
         report("ファイルアイコン取得エラー", "[mdlMain]-[Fun_GetFileIcon] ", e.what());
@@ -98,7 +96,8 @@ bool frmMain::Fun_TabChange() {
             }
             row->setText(1, q(path));
             rows.append(row);
-            total = decimalText(leadingNumber(Fun_GetFileSize(s.files, path)) + leadingNumber(total));
+            total =
+                decimalText(leadingNumber(Fun_GetFileSize(s.files, s.reporter, path)) + leadingNumber(total));
             ++count;
         }
         ListView->addTopLevelItems(rows);
@@ -164,9 +163,10 @@ bool frmMain::Fun_DeleteList() {
             ask("削除するファイルがありません", MsgIcon::Exclamation, MsgButtons::Ok);
             return true;
         }
+        // A click on the list's empty part leaves no row selected: nothing to delete, nothing to say.
         int row = selectedFileRow();
         if (row < 0)
-            throw std::runtime_error("リストの行が選択されていません");
+            return true;
         QTreeWidgetItem* item = ListView->topLevelItem(row);
         std::string path = str(item->text(1));
         if (ask("リスト内の " + str(item->text(0)) + " を削除します、よろしいですか", MsgIcon::Question,
@@ -244,9 +244,10 @@ bool frmMain::Fun_OpenFileDir(int list, int target) {
             ask("ファイルを選択してください", MsgIcon::Exclamation, MsgButtons::Ok);
             return false;
         }
+        // Nothing selected (a click on the list's empty part) is no failure: nothing to open.
         int row = files ? selectedFileRow() : selectedLogRow();
         if (row < 0)
-            throw std::runtime_error("リストの行が選択されていません");
+            return false;
         std::string path = files ? str(ListView->topLevelItem(row)->text(1)) : m_history->text(row, 4);
         if (target != 0) {
             std::string folder = Fun_GetFileNm(s.reporter, path, 4);

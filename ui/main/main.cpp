@@ -8,11 +8,12 @@
 #include "ui/main/application.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/prompter.h"
+#include "ui/main/qt_catalogue.h"
 #include "ui/main/qt_shell.h"
 
 namespace {
 // Without a display the standard error belongs to the boxes: the toolkit's notes about the environment
-// (no runtime folder, no window manager hints) would only bury them.
+// (the probe for a display, no runtime folder, no window manager hints) would only bury them.
 void quietToolkit(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
@@ -31,15 +32,19 @@ int main(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", std::getenv("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen",
                1);
 
+    // In place before the toolkit starts, so that its probe for a display is quiet too; a program with a
+    // display gets the toolkit's own handler back below.
+    qInstallMessageHandler(quietToolkit);
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(resources);
+    kb::ui::loadQtCatalogue(app);
     // Programs the shell starts for the user choose their own platform.
     if (choosePlatform)
         unsetenv("QT_QPA_PLATFORM");
     QString platform = QGuiApplication::platformName();
     bool headless = platform == "offscreen" || platform == "minimal";
-    if (headless)
-        qInstallMessageHandler(quietToolkit);
+    if (!headless)
+        qInstallMessageHandler(nullptr);
 
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();

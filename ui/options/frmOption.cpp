@@ -363,7 +363,7 @@ QWidget* frmOption::buildLegend() {
     };
     add("** バックアップ方法 **", 0, 0, 2, Qt::AlignLeft);
     add("例) 2006/01/01 12:30 に \"test.txt\" をバックアップ", 1, 0, 2, Qt::AlignLeft);
-    const QString sep(QChar(std::filesystem::path::preferred_separator));
+    const QString sep{QChar(std::filesystem::path::preferred_separator)};
     const QString examples[kb::kMethodCount] = {"test.txt",
                                                 "test_060101.txt",
                                                 "test_060101_1230.txt",
@@ -396,6 +396,8 @@ bool frmOption::Form_Load() {
     try {
         for (int i = 0; i < kb::kPolicyCount; ++i)
             cmbSameFile->addItem(kb::ui::q(kb::sameFilePolicyName(i)));
+        // The box selected its first item by itself; a value out of range must show no policy at all.
+        cmbSameFile->setCurrentIndex(-1);
         const int sameFile = m_s.state.SameFile;
         if (sameFile < -1 || sameFile >= kb::kPolicyCount)
             throw std::runtime_error("同名ファイル存在時処理の値が不正です: " + std::to_string(sameFile));
@@ -509,7 +511,9 @@ void frmOption::cmdOK_Click() {
             }
         }
 
-        m_s.state.SameFile = static_cast<std::int16_t>(cmbSameFile->currentIndex());
+        // With no item chosen the policy stays as it was: OK never stores one the user did not pick.
+        if (cmbSameFile->currentIndex() >= 0)
+            m_s.state.SameFile = static_cast<std::int16_t>(cmbSameFile->currentIndex());
         m_s.ini.Fun_WriteIni("Option", "SameFile", std::to_string(m_s.state.SameFile));
 
         m_s.state.BackupLog = ckLog->isChecked() ? 1 : 0;
