@@ -31,8 +31,9 @@ struct ArchiveResult {
 // Packs every regular file directly inside `folder` (sorted by name, byte order) into a level-2 LHA archive
 // at `archive`. The archive is built under a temporary name in its own folder, flushed to the disk, read back
 // and checked member by member, and renamed over `archive` only then; on failure the temporary file is
-// removed and an existing `archive` is left as it was.
+// removed and an existing `archive` is left as it was. The members are compressed on `threads` threads (0:
+// one per core); the archive is the same whatever their number.
 ArchiveResult writeArchive(FileSystem& files, const std::filesystem::path& archive,
-                           const std::filesystem::path& folder);
+                           const std::filesystem::path& folder, unsigned threads = 0);
 
 } // namespace kb::lha
