@@ -211,6 +211,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()),
                              return "case" + std::to_string(info.index);
                          });
 
+// Members compressed on several threads land in the archive as one thread writes them: the fuzz corpus's
+// inputs as members, and a member that spans many blocks and goes through a spill file between small ones.
+TEST(LhaArchiveThreads, SameBytesWhateverTheNumberOfThreads) {
+    const fs::path corpus = fs::path(KB_TEST_DATA_DIR).parent_path().parent_path() / "fuzz/corpus/fuzz_lha";
+    Members fuzzInputs;
+    for (const std::string& name : listFolder(corpus))
+        fuzzInputs[name] = readFile(corpus / name);
+    ASSERT_FALSE(fuzzInputs.empty());
+    Members large{{"a.txt", "a"}, {"b.txt", text(9 << 19)}, {"c.bin", randomBytes(300000, 4)}, {"d.txt", ""}};
+    for (const Members& members : {fuzzInputs, large}) {
+        TempDir dir("kb-lha");
+        writeMembers(dir / "src", members);
+        kb::FileSystem files;
+        std::string first;
+        for (unsigned threads : {1u, 3u}) {
+            const fs::path archive = dir / ("t" + std::to_string(threads) + ".lzh");
+            ASSERT_EQ(kb::lha::writeArchive(files, archive, dir / "src", threads).status,
+                      kb::lha::ArchiveStatus::Ok);
+            if (first.empty())
+                first = readFile(archive);
+            else
+                EXPECT_TRUE(readFile(archive) == first) << threads << " threads";
+        }
+    }
+}
+
 // Failures leave the older archive as it was and nothing else in its folder.
 class LhaFailure : public ::testing::Test {
 protected:
@@ -230,8 +256,10 @@ protected:
 };
 
 // The message names the file: one past what a member's 32-bit size holds (sparse), one that cannot be read.
+// A member compressed into a spill file before either is gone as well.
 // Root reads a file whatever its permission bits; /proc/self/mem is a regular file whose first page cannot.
 TEST_F(LhaFailure, FileTooLargeOrUnreadable) {
+    writeFile(src / "big.txt", text(5 << 20)); // spilled beside the archive before the failure
     makeSparse(src / "huge.bin", std::uint64_t{1} << 32);
     std::string message;
     expectFailedCleanly(pack(archive, src, &message), message);
