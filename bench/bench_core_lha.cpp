@@ -1,6 +1,7 @@
-// Times the archiver on a corpus of about 36 MB built from this machine's own files, against jlha (lh5,
-// level-2 headers) and gzip -6 in the same run. A plain program: the figures are one run each, on warm
-// caches.
+// Times the archive run on a corpus of about 36 MB built from this machine's own files (the copies into a
+// staging folder, the compression on every core and the check of the written archive), against jlha (lh5,
+// level-2 headers) and gzip -6 of the same files in the same run, and the archiver on one thread. A plain
+// program: the figures are one run each, on warm caches.
 
 #include <algorithm>
 #include <chrono>
@@ -9,11 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "bench_report.h"
+#include "platform/file_system.h"
+#include "platform/lha/archive_writer.h"
 #include "platform/lha/unlha.h"
 
 namespace fs = std::filesystem;
@@ -139,20 +144,49 @@ int main() {
     const auto files = sortedFiles(corpus, false);
     std::printf("corpus: %zu files, %ju bytes\n", files.size(), original);
 
+    // The run as the backup engine makes it: each file copied into the staging folder, then the archiver.
+    const fs::path staging = root / "TMP";
     const fs::path ours = root / "ours.lzh";
-    char message[1024];
+    kb::FileSystem fileSystem;
     auto start = std::chrono::steady_clock::now();
-    int rc = kb::lha::Unlha(0, "a -x1 -r2 \"" + ours.string() + "\" \"" + corpus.string() + "/\"", message,
+    fs::create_directory(staging);
+    for (const fs::path& f : files) {
+        if (std::error_code ec = fileSystem.copyFileReplacing(f, staging / f.filename())) {
+            std::printf("staging failed: %s\n", ec.message().c_str());
+            fs::remove_all(root);
+            return 1;
+        }
+    }
+    const double stageTime = seconds(start);
+    char message[1024];
+    start = std::chrono::steady_clock::now();
+    int rc = kb::lha::Unlha(0, "a -x1 -r2 \"" + ours.string() + "\" \"" + staging.string() + "/\"", message,
                             sizeof message);
-    const double ourTime = seconds(start);
+    const double archiveTime = seconds(start);
+    const double ourTime = stageTime + archiveTime;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024;
     if (rc != 0) {
         std::printf("Unlha failed (%d): %s\n", rc, message);
         fs::remove_all(root);
         return 1;
     }
     const auto ourSize = fs::file_size(ours);
-    std::printf("kestrelbox lh5: %12ju bytes  %6.2f s  (%.1f%% of original)\n", ourSize, ourTime,
-                100.0 * static_cast<double>(ourSize) / static_cast<double>(original));
+    std::printf(
+        "kestrelbox lh5: %12ju bytes  %6.2f s  (%.1f%% of original; staging %.2f s, archive %.2f s on %u "
+        "cores, peak memory %.1f MB)\n",
+        ourSize, ourTime, 100.0 * static_cast<double>(ourSize) / static_cast<double>(original), stageTime,
+        archiveTime, std::thread::hardware_concurrency(), peakMb);
+    kb::bench::benchLine("lha_archive_memory", peakMb, "MB", "-", kb::bench::kNoPeer, "<=64");
+
+    start = std::chrono::steady_clock::now();
+    const kb::lha::ArchiveResult one = kb::lha::writeArchive(fileSystem, root / "one.lzh", staging, 1);
+    const double oneTime = seconds(start);
+    if (one.status == kb::lha::ArchiveStatus::Ok) {
+        std::printf("one thread:     %12ju bytes  %6.2f s\n", fs::file_size(root / "one.lzh"), oneTime);
+        kb::bench::benchLine("lha_archive_all_cores", archiveTime, "s", "one_thread", oneTime, "-");
+    }
 
     std::string names;
     for (const fs::path& f : files)
@@ -175,8 +209,8 @@ int main() {
             std::printf("ours / jlha: size %.4f, time %.3f\n",
                         static_cast<double>(ourSize) / static_cast<double>(jSize), ourTime / jTime);
             kb::bench::benchLine("lha_archive_size", static_cast<double>(ourSize), "bytes", "jlha",
-                                 static_cast<double>(jSize), "ratio<=1.0");
-            kb::bench::benchLine("lha_archive_time", ourTime, "s", "jlha", jTime, "ratio<=0.333");
+                                 static_cast<double>(jSize), "ratio<=0.97");
+            kb::bench::benchLine("lha_archive_run_time", ourTime, "s", "jlha", jTime, "ratio<=0.3");
         }
     } else {
         std::printf("jlha: not available on this machine (package jlha-utils)\n");

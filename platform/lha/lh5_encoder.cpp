@@ -51,6 +51,23 @@ constexpr std::size_t kSplitStep = 256;
 
 constexpr std::size_t kOutChunk = 1u << 16;
 
+// The bits of the three zero-run codes of the character table's lengths (extra bits included), guessed
+// before their code is built; a code-length symbol that code leaves out is priced at kUnlistedBits.
+constexpr int kGuessOneZero = 4;
+constexpr int kGuessShortRun = 8;
+constexpr int kGuessLongRun = 14;
+constexpr int kUnlistedBits = 8;
+// Rounds of trading data bits for table bits, and of the search for the Kraft multiplier within each.
+constexpr int kTableRounds = 3;
+constexpr int kMultiplierRounds = 10;
+// A code's length moves at most this far from Huffman's in that trade.
+constexpr int kLengthReach = 2;
+
+// The prices of a stretch weigh the codes of the last stretch by kStretchWeight against those of the block
+// so far, and the last block's by 1 / kLastBlockDivisor: the nearest codes tell most about the next ones.
+constexpr std::uint32_t kStretchWeight = 2;
+constexpr std::uint32_t kLastBlockDivisor = 2;
+
 int positionBits(std::uint32_t q) {
     return static_cast<int>(std::bit_width(q));
 }
@@ -174,7 +191,7 @@ void buildPieceCode(Tables& t) {
 void buildTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint32_t> pFreq, Tables& t) {
     t.cUsed = huffmanLengths(cFreq, t.cLen, kMaxCodeBits, &t.cSingle);
     if (t.cUsed >= 2) {
-        planPieces(t, 4, 8, 14);
+        planPieces(t, kGuessOneZero, kGuessShortRun, kGuessLongRun);
         buildPieceCode(t);
     }
     t.pUsed = huffmanLengths(pFreq, t.pLen, kMaxCodeBits, &t.pSingle);
@@ -270,7 +287,8 @@ bool lengthsForTable(std::span<const std::uint32_t> freq, const int* entry, std:
             if (huffman[s] == 0)
                 continue;
             const double f = freq[s];
-            const int lo = std::max(1, huffman[s] - 2), hi = std::min(kMaxCodeBits, huffman[s] + 2);
+            const int lo = std::max(1, huffman[s] - kLengthReach);
+            const int hi = std::min(kMaxCodeBits, huffman[s] + kLengthReach);
             int bestK = lo;
             double best = 0;
             for (int k = lo; k <= hi; ++k) {
@@ -285,13 +303,14 @@ bool lengthsForTable(std::span<const std::uint32_t> freq, const int* entry, std:
         }
         return kraft;
     };
+    // A multiplier large enough that the lengths fit the code space; none when even the longest do not.
     double lo = 0, hi = 64;
     while (pick(hi) > kFull) {
         hi *= 4;
         if (hi > 1e12)
             return false;
     }
-    for (int round = 0; round < 10; ++round) {
+    for (int round = 0; round < kMultiplierRounds; ++round) {
         const double mid = (lo + hi) / 2;
         (pick(mid) > kFull ? lo : hi) = mid;
     }
@@ -317,7 +336,7 @@ void tuneTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint3
         return;
     std::uint64_t best = blockBits(t, cFreq, pFreq);
     Tables next = t;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < kTableRounds; ++round) {
         auto price = [&](int symbol, int missing) {
             return next.tLen[static_cast<std::size_t>(symbol)] ? next.tLen[static_cast<std::size_t>(symbol)]
                                                                : missing;
@@ -325,11 +344,12 @@ void tuneTables(std::span<const std::uint32_t> cFreq, std::span<const std::uint3
         if (round > 0) {
             std::array<int, kMaxCodeBits + 1> entry{};
             for (int k = 1; k <= kMaxCodeBits; ++k)
-                entry[static_cast<std::size_t>(k)] = price(k + 2, 8);
+                entry[static_cast<std::size_t>(k)] = price(k + 2, kUnlistedBits);
             if (!lengthsForTable(cFreq, entry.data(), next.cLen))
                 break;
         }
-        planPieces(next, price(0, 8), price(1, 8) + 4, price(2, 8) + CBIT);
+        planPieces(next, price(0, kUnlistedBits), price(1, kUnlistedBits) + 4,
+                   price(2, kUnlistedBits) + CBIT);
         buildPieceCode(next);
         if (next.tUsed < 2)
             break;
@@ -419,11 +439,12 @@ void Lh5Encoder::compress(bool final) {
             if (!m_haveLast && m_count == 0) {
                 priorPrices(begin, n);
             } else {
-                // The codes of the block so far, of the last block and, weighed more, of the last stretch.
                 for (std::size_t s = 0; s < NC; ++s)
-                    cFreq[s] = m_cFreq[s] + (m_haveLast ? m_lastCFreq[s] / 2 : 0) + 2 * m_stretchCFreq[s];
+                    cFreq[s] = m_cFreq[s] + (m_haveLast ? m_lastCFreq[s] / kLastBlockDivisor : 0) +
+                               kStretchWeight * m_stretchCFreq[s];
                 for (std::size_t c = 0; c < NP; ++c)
-                    pFreq[c] = m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / 2 : 0) + 2 * m_stretchPFreq[c];
+                    pFreq[c] = m_pFreq[c] + (m_haveLast ? m_lastPFreq[c] / kLastBlockDivisor : 0) +
+                               kStretchWeight * m_stretchPFreq[c];
                 setPrices(cFreq.data(), pFreq.data());
             }
             // A long stretch is parsed twice: roughly first, for its statistics, then in full at prices
