@@ -31,7 +31,8 @@ namespace {
 constexpr std::uint64_t kMaxMemberSize = 0xFFFFFFFFull;
 constexpr std::size_t kIoChunk = 1u << 18;
 // The compressed members waiting for their turn are held in memory up to kMemoryBudget bytes in all, each
-// reserving its size up to kMemoryMember; a larger member goes to a spill file beside the archive. With up to
+// reserving its size up to kMemoryMember; a larger member goes to a spill file beside the archive and
+// reserves kMemoryMember all the same, which bounds the spill files that exist at once. With up to
 // kMaxWorkers encoders of about 2.5 MB each, the archiver stays under 64 MB whatever it packs.
 constexpr std::uint64_t kMemoryBudget = std::uint64_t{24} << 20;
 constexpr std::uint64_t kMemoryMember = std::uint64_t{4} << 20;
