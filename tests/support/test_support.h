@@ -172,6 +172,12 @@ public:
     void openStore();
     Store& store() { return *state.MdbDatabase; }
     std::vector<CopyLogRow> history() { return historyRows(store()); }
+    // The result marks of the history rows, in the store's order.
+    std::vector<std::string> marks();
+    // Writes `relative` below the folder "src" and registers it in set 1.
+    std::filesystem::path addFile(const std::string& relative, const std::string& content = "data");
+    // An automatic run of the current set.
+    bool backUp();
 
     TempDir dir;
     ProgramFolder folder;
@@ -197,9 +203,9 @@ std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recur
 
 // The member names bsdtar lists for an archive, in the archive's order, one per line.
 std::string archiveListing(const std::filesystem::path& archive);
-// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes), extracting
-// below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder separator, so its names
-// are compared only where they are plain ASCII.
+// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes, in any
+// order), extracting below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder
+// separator, so its names are compared only where they are plain ASCII.
 void expectExtractorsAgree(const std::filesystem::path& archive,
                            const std::map<std::string, std::string>& members,
                            const std::filesystem::path& work);
