@@ -256,10 +256,8 @@ private slots:
         drop(to, {q((data / "folder").string()), q((data / "one.txt").string())});
         QCOMPARE(destination(f), q((data / "folder").string()));
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text((data / "folder").string()));
-    }
 
-    void folderChooserStoresTheBoxEvenWhenCancelled() {
-        WindowFixture f;
+        // The chooser's folder is stored; cancelled, the box's text is.
         f.prompter.folderAnswers = {std::string("/srv/backup"), std::nullopt};
         child<QPushButton>(&f.window(), "cmdTo")->click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text("/srv/backup"));
@@ -479,28 +477,22 @@ private slots:
     // signal comes while "２重起動はできません" is open, which is answered as OK, and the start ends. Then
     // the signal comes while the first same-name question is open.
     void atAStartUpBoxAndAtAnOpenSameNameQuestion() {
-        TempDir dir("kbsig"), data("kbsigdata");
-        Store::create(dir / "Kestrelbox.mdb");
+        CoreFixture fx;
+        const TempDir& dir = fx.dir;
+        const fs::path dst = dir / "dst";
+        fs::create_directories(dst);
+        fx.store().updateFolderPath("1", dst.string());
+        fx.addFile("a.txt", "new a");
+        fx.addFile("b.txt", "new b");
+        writeFile(dst / "a.txt", "old a");
         writeFile(dir / "Kestrelbox.ini", "[Option]\r\nSameFile=4\r\n");
-        fs::create_directories(data / "src");
-        fs::create_directories(data / "dst");
-        writeFile(data / "src" / "a.txt", "new a");
-        writeFile(data / "src" / "b.txt", "new b");
-        writeFile(data / "dst" / "a.txt", "old a");
-        {
-            auto store = Store::open(dir / "Kestrelbox.mdb");
-            store->updateFolderPath("1", (data / "dst").string());
-            store->insertCopyData("1", (data / "src" / "a.txt").string());
-            store->insertCopyData("1", (data / "src" / "b.txt").string());
-        }
+        fx.state.MdbDatabase.reset();
         ui::catchTerminationSignals();
-        RecordingShell shell;
-        FixedClock clock;
         {
             InstanceLock first(dir.path());
             QVERIFY(first.acquire());
             SignalInFirstBox prompter;
-            ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+            ui::Application app(dir.path(), prompter, fx.shell, "/AUTO 1", false, &fx.clock);
             QCOMPARE(app.Main(), ui::kExitStartFailed);
             QCOMPARE(prompter.seen, std::string("２重起動はできません: OK;"));
             QCOMPARE(readFile(dir / "Kestrelbox.ini"), std::string("[Option]\r\nSameFile=4\r\n"));
@@ -508,7 +500,7 @@ private slots:
         }
 
         SignalInFirstBox prompter;
-        ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+        ui::Application app(dir.path(), prompter, fx.shell, "/AUTO 1", false, &fx.clock);
         prompter.state = &app.state();
         QCOMPARE(app.Main(), ui::kExitNormal);
         ui::closeOnTerminationSignals(app.window());
@@ -517,8 +509,8 @@ private slots:
         QCOMPARE(prompter.seen,
                  std::string("バックアップ先のフォルダには既に 'a.txt' ファイルが存在します。: No;"));
         QCOMPARE(app.exitStatus(), ui::kExitRunStopped);
-        QCOMPARE(readFile(data / "dst" / "a.txt"), std::string("old a"));
-        QCOMPARE(listFolder(data / "dst"), std::vector<std::string>{"a.txt"});
+        QCOMPARE(readFile(dst / "a.txt"), std::string("old a"));
+        QCOMPARE(listFolder(dst), std::vector<std::string>{"a.txt"});
         std::vector<CopyLogRow> rows = historyRows(*Store::open(dir / "Kestrelbox.mdb"));
         QCOMPARE(rows.size(), std::size_t(1));
         QCOMPARE(rows[0].CopyAns, Text("△"));
