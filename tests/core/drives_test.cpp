@@ -26,10 +26,6 @@ struct Drive {
     std::vector<std::pair<std::string, int>> refused; // source names whose targets it cannot hold, errno
 };
 
-void PrintTo(const Drive& d, std::ostream* os) {
-    *os << d.label;
-}
-
 const std::vector<std::pair<std::string, int>> kWindowsNames = {
     {"what?.txt", EINVAL}, {"a:b.txt", EINVAL}, {"dot.", EINVAL}, {"blank. ", EINVAL}};
 

@@ -43,10 +43,7 @@ public:
     std::optional<std::string> chooseSaveFile(const FileDialogSpec& spec) override {
         return chooseOpenFile(spec);
     }
-    std::optional<std::string> chooseFolder(const std::string& prompt) override {
-        folderPrompts.push_back(prompt);
-        return next(folderAnswers);
-    }
+    std::optional<std::string> chooseFolder(const std::string&) override { return next(folderAnswers); }
     std::string statusText() const override { return status; }
     void setStatusText(const std::string& text) override { statusHistory.push_back(status = text); }
     void repaintWindow() override {}
@@ -82,7 +79,6 @@ public:
 
     std::vector<ShownMessage> messages;
     std::vector<FileDialogSpec> fileDialogs;
-    std::vector<std::string> folderPrompts;
     std::vector<std::string> statusHistory;
     std::vector<bool> useHistory;
     std::vector<std::string> focusedPaths;

@@ -123,20 +123,27 @@ class MainWindowTest : public QObject {
 private slots:
     // What the window shows; the exact settings the shutdown writes are the end-to-end tests'. "+3500" is
     // read as every layout figure is: the window opens at left 3500 and its shutdown writes Left=3500.
+    // Column widths no user touched are written back as read, whatever the window's size; dragged ones as
+    // dragged.
     void loadsTheSetsWritesNothingUntilClosedThenCompacts() {
         WindowFixture f(false);
-        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nLeft=+3500\r\n");
+        const std::string settings = "[Main]\r\nLeft=+3500\r\nWidth=15000\r\nListViewC1=2501\r\n"
+                                     "ListViewC2=1000\r\nListViewLogC5=700\r\n";
+        writeFile(f.dir / "Kestrelbox.ini", settings);
         QCOMPARE(f.start(), ui::kExitNormal);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(tabs(f)->tabText(i), QString("設定%1 【標準】").arg(i + 1));
         QCOMPARE(f.window().currentTab(), 1);
         QCOMPARE(q(f.window().statusText()), QString("0個のファイル  (0ﾊﾞｲﾄ)"));
         QVERIFY(f.prompter.messages.empty());
-        QCOMPARE(f.ini(), std::string("[Main]\r\nLeft=+3500\r\n"));
+        QCOMPARE(f.ini(), settings);
+        fileList(f)->header()->resizeSection(0, 100);
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
         QVERIFY(f.ini().starts_with("[Main]\r\nLeft=3500\r\n"));
+        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
+            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
     }
 
     // A set number out of range or a layout figure that is no number stops the load; a bar position that is
@@ -374,18 +381,6 @@ private slots:
         }
         QCOMPARE(f.prompter.texts(), std::vector<std::string>{});
         QVERIFY(!std::filesystem::exists(f.dir / "Err.log"));
-    }
-
-    // Widths no user touched are written back as read, whatever the window's size; dragged ones as dragged.
-    void columnWidthsRoundTrip() {
-        WindowFixture f(false);
-        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nWidth=15000\r\nListViewC1=2501\r\nListViewC2=1000\r\n"
-                                            "ListViewLogC5=700\r\n");
-        f.start();
-        fileList(f)->header()->resizeSection(0, 100);
-        f.close();
-        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
-            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
     }
 
     // Qt's own dialogs in Japanese: the catalogue's texts, the program's question box, the folder chooser at
