@@ -7,7 +7,6 @@
 #include <map>
 #include <sys/stat.h>
 
-#include "backup/backup_run.h"
 #include "support/test_support.h"
 #include "support/volume.h"
 
