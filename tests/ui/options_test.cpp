@@ -51,6 +51,7 @@ struct Dialog {
     QLineEdit* count() { return child<QLineEdit>(&dlg, "txtLogMax"); }
     QCheckBox* log() { return child<QCheckBox>(&dlg, "ckLog"); }
     QComboBox* sameFile() { return child<QComboBox>(&dlg, "cmbSameFile"); }
+    QPoint cell() { return {grid()->currentRow(), grid()->currentColumn()}; } // the current one: row, column
     template <class Editor> Editor* editor(const char* name) {
         settle();
         auto* e = grid()->findChild<Editor*>(name);
@@ -122,8 +123,7 @@ private slots:
         QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
         QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
         QCOMPARE(g->item(4, 2)->text(), QString("標準"));
-        QCOMPARE(g->currentRow(), 1);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(1, 1));
 
         for (int i = 0; i < 4; ++i)
             f.tabs.setTabText(i, "stale");
@@ -160,8 +160,7 @@ private slots:
             d.click("cmdOK");
             QCOMPARE(f.core.ui.messages.back().text, std::string("タブ名を入力してください"));
             QCOMPARE(f.core.ui.messages.back().icon, MsgIcon::Exclamation);
-            QCOMPARE(d.grid()->currentRow(), 3);
-            QCOMPARE(d.grid()->currentColumn(), 1);
+            QCOMPARE(d.cell(), QPoint(3, 1));
             QVERIFY(d.nameEditor());
             QVERIFY(d.dlg.isVisible() && nothingSaved(f));
             d.editName(3, "x");
@@ -223,8 +222,7 @@ private slots:
         // The header row and the number column keep the current cell, and its open editor stays the only one.
         clickCell(g, 0, 1);
         clickCell(g, 4, 0);
-        QCOMPARE(g->currentRow(), 3);
-        QCOMPARE(g->currentColumn(), 2);
+        QCOMPARE(d.cell(), QPoint(3, 2));
         settle();
         QCOMPARE(g->findChildren<QComboBox*>("vsFlexTabCombo").size(), 1);
         QTest::keyClick(d.methodEditor(), Qt::Key_Escape);
@@ -232,12 +230,10 @@ private slots:
 
         // The right button only moves the current cell, and only onto a data cell.
         clickCell(g, 4, 1, Qt::RightButton);
-        QCOMPARE(g->currentRow(), 4);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(4, 1));
         QVERIFY(!d.nameEditor() && !d.methodEditor());
         clickCell(g, 0, 2, Qt::RightButton);
-        QCOMPARE(g->currentRow(), 4);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(4, 1));
 
         // Keys never move the current cell onto the fixed row or column.
         QTest::keyClick(g, Qt::Key_Left);
