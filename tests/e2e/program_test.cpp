@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
-#include <map>
 #include <thread>
 
 #include "support/program.h"
@@ -59,6 +58,7 @@ TEST(Program, AutomaticRunsBackUpEachNamedSetOnceAndClose) {
     ASSERT_NE(bob, rows.end());
     EXPECT_EQ(bob->FileName, Text("Bob's notes.txt"));
     EXPECT_EQ(bob->CopyAns, Text("○"));
+    EXPECT_EQ(bob->TabName, Text("設定2 【標準】"));
 
     // Not a switch: anything before it, or a digit glued to it that names no set.
     EXPECT_EQ(p.run({"/AUTO5"}), 0);
@@ -109,36 +109,4 @@ TEST(Program, UnattendedStartsWithoutADisplayAreQuiet) {
         EXPECT_EQ(readFile(target), "1");
         EXPECT_EQ(p.err(), "") << options.display;
     }
-}
-
-TEST(Program, ArchiveRunPacksEveryFileForEveryExtractor) {
-    ProgramFolderCopy p;
-    const fs::path src = p.data / "src", dst = p.data / "dst";
-    fs::create_directories(src);
-    fs::create_directories(dst);
-    const std::map<std::string, std::string> files = {
-        {"表.txt", std::string(20000, 'a')}, {"ソ①.bin", "\x01\x02"}, {"empty", ""}, {"notes.txt", "text"}};
-    {
-        auto s = p.store();
-        for (const auto& [name, content] : files) {
-            writeFile(src / name, content);
-            s->insertCopyData("4", (src / name).string());
-        }
-        s->updateFolderPath("4", dst.string());
-        s->updateTab("4", "書庫", "5");
-    }
-    ASSERT_EQ(p.run({"/AUTO", "4"}), 0) << p.err();
-    const std::vector<std::string> archives = listFolder(dst);
-    ASSERT_EQ(archives.size(), 1u);
-    EXPECT_EQ(fs::path(archives[0]).extension(), ".lzh");
-    expectExtractorsAgree(dst / archives[0], files, p.data / "out");
-
-    std::vector<CopyLogRow> rows = p.history();
-    ASSERT_EQ(rows.size(), 4u);
-    for (const CopyLogRow& r : rows) {
-        EXPECT_EQ(r.CopyAns, Text("○"));
-        EXPECT_EQ(r.TabName, Text("書庫 【日付圧縮】"));
-        EXPECT_EQ(r.FolderPath, Text((dst / archives[0]).string()));
-    }
-    EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
 }

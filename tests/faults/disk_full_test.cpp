@@ -24,10 +24,6 @@ struct Case {
     bool archive;
 };
 
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class DestinationFull : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {

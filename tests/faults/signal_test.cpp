@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "fault_support.h"
@@ -118,11 +119,8 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
 
 std::string caseName(const ::testing::TestParamInfo<std::tuple<int, Moment>>& info) {
     static const char* const moments[] = {"idle", "mid_copy", "mid_archive"};
-    const int signal = std::get<0>(info.param);
-    return std::string(signal == SIGTERM  ? "TERM"
-                       : signal == SIGINT ? "INT"
-                                          : "HUP") +
-           "_" + moments[static_cast<int>(std::get<1>(info.param))];
+    return std::string(::sigabbrev_np(std::get<0>(info.param))) + "_" +
+           moments[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(EachSignalAtEachMoment, Signals,

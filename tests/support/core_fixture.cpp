@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "backup/backup_run.h"
+
 // Apart from the other helpers, so that tests without a store do not need the store to link.
 namespace kb::test {
 
@@ -22,6 +24,25 @@ CoreFixture::~CoreFixture() {
 
 void CoreFixture::openStore() {
     state.MdbDatabase = Store::open(folder.store());
+}
+
+std::vector<std::string> CoreFixture::marks() {
+    std::vector<std::string> out;
+    for (const CopyLogRow& r : history())
+        out.push_back(r.CopyAns.value_or(""));
+    return out;
+}
+
+std::filesystem::path CoreFixture::addFile(const std::string& relative, const std::string& content) {
+    const std::filesystem::path p = dir / "src" / relative;
+    std::filesystem::create_directories(p.parent_path());
+    writeFile(p, content);
+    store().insertCopyData("1", p.string());
+    return p;
+}
+
+bool CoreFixture::backUp() {
+    return Fun_BackUp(services, false);
 }
 
 std::vector<CopyLogRow> historyRows(Store& store) {

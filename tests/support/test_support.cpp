@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -121,7 +122,14 @@ void expectExtractorsAgree(const std::filesystem::path& archive,
         names += name + "\n";
         ascii = ascii && std::all_of(name.begin(), name.end(), [](char c) { return c > 0; });
     }
-    EXPECT_EQ(archiveListing(archive), names) << "bsdtar names";
+    // In any order, each name once.
+    std::istringstream listing(archiveListing(archive));
+    std::string listed;
+    std::vector<std::string> sorted;
+    while (std::getline(listing, listed))
+        sorted.push_back(listed + "\n");
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::accumulate(sorted.begin(), sorted.end(), std::string()), names) << "bsdtar names";
     const std::string a = shellQuote(archive.string());
     const std::string sevenZip = runCommand("command -v 7z >/dev/null 2>&1") == 0 ? "7z" : "7zz";
     std::string out;

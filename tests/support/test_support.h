@@ -43,10 +43,7 @@ public:
     std::optional<std::string> chooseSaveFile(const FileDialogSpec& spec) override {
         return chooseOpenFile(spec);
     }
-    std::optional<std::string> chooseFolder(const std::string& prompt) override {
-        folderPrompts.push_back(prompt);
-        return next(folderAnswers);
-    }
+    std::optional<std::string> chooseFolder(const std::string&) override { return next(folderAnswers); }
     std::string statusText() const override { return status; }
     void setStatusText(const std::string& text) override { statusHistory.push_back(status = text); }
     void repaintWindow() override {}
@@ -82,7 +79,6 @@ public:
 
     std::vector<ShownMessage> messages;
     std::vector<FileDialogSpec> fileDialogs;
-    std::vector<std::string> folderPrompts;
     std::vector<std::string> statusHistory;
     std::vector<bool> useHistory;
     std::vector<std::string> focusedPaths;
@@ -172,6 +168,12 @@ public:
     void openStore();
     Store& store() { return *state.MdbDatabase; }
     std::vector<CopyLogRow> history() { return historyRows(store()); }
+    // The result marks of the history rows, in the store's order.
+    std::vector<std::string> marks();
+    // Writes `relative` below the folder "src" and registers it in set 1.
+    std::filesystem::path addFile(const std::string& relative, const std::string& content = "data");
+    // An automatic run of the current set.
+    bool backUp();
 
     TempDir dir;
     ProgramFolder folder;
@@ -197,9 +199,9 @@ std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recur
 
 // The member names bsdtar lists for an archive, in the archive's order, one per line.
 std::string archiveListing(const std::filesystem::path& archive);
-// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes), extracting
-// below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder separator, so its names
-// are compared only where they are plain ASCII.
+// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes, in any
+// order), extracting below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder
+// separator, so its names are compared only where they are plain ASCII.
 void expectExtractorsAgree(const std::filesystem::path& archive,
                            const std::map<std::string, std::string>& members,
                            const std::filesystem::path& work);

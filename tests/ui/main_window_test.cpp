@@ -123,20 +123,27 @@ class MainWindowTest : public QObject {
 private slots:
     // What the window shows; the exact settings the shutdown writes are the end-to-end tests'. "+3500" is
     // read as every layout figure is: the window opens at left 3500 and its shutdown writes Left=3500.
+    // Column widths no user touched are written back as read, whatever the window's size; dragged ones as
+    // dragged.
     void loadsTheSetsWritesNothingUntilClosedThenCompacts() {
         WindowFixture f(false);
-        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nLeft=+3500\r\n");
+        const std::string settings = "[Main]\r\nLeft=+3500\r\nWidth=15000\r\nListViewC1=2501\r\n"
+                                     "ListViewC2=1000\r\nListViewLogC5=700\r\n";
+        writeFile(f.dir / "Kestrelbox.ini", settings);
         QCOMPARE(f.start(), ui::kExitNormal);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(tabs(f)->tabText(i), QString("設定%1 【標準】").arg(i + 1));
         QCOMPARE(f.window().currentTab(), 1);
         QCOMPARE(q(f.window().statusText()), QString("0個のファイル  (0ﾊﾞｲﾄ)"));
         QVERIFY(f.prompter.messages.empty());
-        QCOMPARE(f.ini(), std::string("[Main]\r\nLeft=+3500\r\n"));
+        QCOMPARE(f.ini(), settings);
+        fileList(f)->header()->resizeSection(0, 100);
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
         QVERIFY(f.ini().starts_with("[Main]\r\nLeft=3500\r\n"));
+        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
+            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
     }
 
     // A set number out of range or a layout figure that is no number stops the load; a bar position that is
@@ -256,10 +263,8 @@ private slots:
         drop(to, {q((data / "folder").string()), q((data / "one.txt").string())});
         QCOMPARE(destination(f), q((data / "folder").string()));
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text((data / "folder").string()));
-    }
 
-    void folderChooserStoresTheBoxEvenWhenCancelled() {
-        WindowFixture f;
+        // The chooser's folder is stored; cancelled, the box's text is.
         f.prompter.folderAnswers = {std::string("/srv/backup"), std::nullopt};
         child<QPushButton>(&f.window(), "cmdTo")->click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text("/srv/backup"));
@@ -378,18 +383,6 @@ private slots:
         QVERIFY(!std::filesystem::exists(f.dir / "Err.log"));
     }
 
-    // Widths no user touched are written back as read, whatever the window's size; dragged ones as dragged.
-    void columnWidthsRoundTrip() {
-        WindowFixture f(false);
-        writeFile(f.dir / "Kestrelbox.ini", "[Main]\r\nWidth=15000\r\nListViewC1=2501\r\nListViewC2=1000\r\n"
-                                            "ListViewLogC5=700\r\n");
-        f.start();
-        fileList(f)->header()->resizeSection(0, 100);
-        f.close();
-        for (const char* line : {"ListViewC1=1500\r\n", "ListViewC2=1000\r\n", "ListViewLogC5=700\r\n"})
-            QVERIFY2(f.ini().find(line) != std::string::npos, f.ini().c_str());
-    }
-
     // Qt's own dialogs in Japanese: the catalogue's texts, the program's question box, the folder chooser at
     // the home folder whatever the working folder, and the details in two columns with the path whole.
     void qtDialogsSpeakJapanese() {
@@ -479,28 +472,22 @@ private slots:
     // signal comes while "２重起動はできません" is open, which is answered as OK, and the start ends. Then
     // the signal comes while the first same-name question is open.
     void atAStartUpBoxAndAtAnOpenSameNameQuestion() {
-        TempDir dir("kbsig"), data("kbsigdata");
-        Store::create(dir / "Kestrelbox.mdb");
+        CoreFixture fx;
+        const TempDir& dir = fx.dir;
+        const fs::path dst = dir / "dst";
+        fs::create_directories(dst);
+        fx.store().updateFolderPath("1", dst.string());
+        fx.addFile("a.txt", "new a");
+        fx.addFile("b.txt", "new b");
+        writeFile(dst / "a.txt", "old a");
         writeFile(dir / "Kestrelbox.ini", "[Option]\r\nSameFile=4\r\n");
-        fs::create_directories(data / "src");
-        fs::create_directories(data / "dst");
-        writeFile(data / "src" / "a.txt", "new a");
-        writeFile(data / "src" / "b.txt", "new b");
-        writeFile(data / "dst" / "a.txt", "old a");
-        {
-            auto store = Store::open(dir / "Kestrelbox.mdb");
-            store->updateFolderPath("1", (data / "dst").string());
-            store->insertCopyData("1", (data / "src" / "a.txt").string());
-            store->insertCopyData("1", (data / "src" / "b.txt").string());
-        }
+        fx.state.MdbDatabase.reset();
         ui::catchTerminationSignals();
-        RecordingShell shell;
-        FixedClock clock;
         {
             InstanceLock first(dir.path());
             QVERIFY(first.acquire());
             SignalInFirstBox prompter;
-            ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+            ui::Application app(dir.path(), prompter, fx.shell, "/AUTO 1", false, &fx.clock);
             QCOMPARE(app.Main(), ui::kExitStartFailed);
             QCOMPARE(prompter.seen, std::string("２重起動はできません: OK;"));
             QCOMPARE(readFile(dir / "Kestrelbox.ini"), std::string("[Option]\r\nSameFile=4\r\n"));
@@ -508,7 +495,7 @@ private slots:
         }
 
         SignalInFirstBox prompter;
-        ui::Application app(dir.path(), prompter, shell, "/AUTO 1", false, &clock);
+        ui::Application app(dir.path(), prompter, fx.shell, "/AUTO 1", false, &fx.clock);
         prompter.state = &app.state();
         QCOMPARE(app.Main(), ui::kExitNormal);
         ui::closeOnTerminationSignals(app.window());
@@ -517,8 +504,8 @@ private slots:
         QCOMPARE(prompter.seen,
                  std::string("バックアップ先のフォルダには既に 'a.txt' ファイルが存在します。: No;"));
         QCOMPARE(app.exitStatus(), ui::kExitRunStopped);
-        QCOMPARE(readFile(data / "dst" / "a.txt"), std::string("old a"));
-        QCOMPARE(listFolder(data / "dst"), std::vector<std::string>{"a.txt"});
+        QCOMPARE(readFile(dst / "a.txt"), std::string("old a"));
+        QCOMPARE(listFolder(dst), std::vector<std::string>{"a.txt"});
         std::vector<CopyLogRow> rows = historyRows(*Store::open(dir / "Kestrelbox.mdb"));
         QCOMPARE(rows.size(), std::size_t(1));
         QCOMPARE(rows[0].CopyAns, Text("△"));

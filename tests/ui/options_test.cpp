@@ -51,6 +51,7 @@ struct Dialog {
     QLineEdit* count() { return child<QLineEdit>(&dlg, "txtLogMax"); }
     QCheckBox* log() { return child<QCheckBox>(&dlg, "ckLog"); }
     QComboBox* sameFile() { return child<QComboBox>(&dlg, "cmbSameFile"); }
+    QPoint cell() { return {grid()->currentRow(), grid()->currentColumn()}; } // the current one: row, column
     template <class Editor> Editor* editor(const char* name) {
         settle();
         auto* e = grid()->findChild<Editor*>(name);
@@ -99,7 +100,6 @@ private slots:
         QTest::addColumn<int>("backupLogMax");
         QTest::addColumn<QString>("shownCount");
         QTest::newRow("no policy, recording off, no limit") << -1 << 0 << 0 << "";
-        QTest::newRow("policy 0") << 0 << 1 << 1000 << "1000";
         QTest::newRow("policy 4, count wider than the box") << 4 << 1 << 123456 << "123456";
     }
     void loadShowsOptionsAndSetsAndOkRewritesThem() {
@@ -123,8 +123,7 @@ private slots:
         QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
         QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
         QCOMPARE(g->item(4, 2)->text(), QString("標準"));
-        QCOMPARE(g->currentRow(), 1);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(1, 1));
 
         for (int i = 0; i < 4; ++i)
             f.tabs.setTabText(i, "stale");
@@ -139,8 +138,9 @@ private slots:
     }
 
     // A hand-edited policy out of range: the load stops at once and the box shows no policy. OK stops at the
-    // first blank name; with names typed it writes the options first, the policy as it was, never one the
-    // user did not choose, then fails at the sets' missing methods.
+    // first blank name (blanks of either width are blank), with its editor open; with names typed it writes
+    // the options first, the policy as it was, never one the user did not choose, then fails at the sets'
+    // missing methods.
     void loadFailsOnPolicyOutOfRange() {
         for (int sameFile : {5, -3}) {
             kb::uitest::UiFixture f;
@@ -154,11 +154,17 @@ private slots:
                     std::string::npos);
             QCOMPARE(d.grid()->item(1, 1)->text(), QString());
             QCOMPARE(d.sameFile()->currentIndex(), -1);
+            d.editName(1, "x");
+            d.editName(2, "x");
+            d.editName(3, "　 ");
             d.click("cmdOK");
             QCOMPARE(f.core.ui.messages.back().text, std::string("タブ名を入力してください"));
+            QCOMPARE(f.core.ui.messages.back().icon, MsgIcon::Exclamation);
+            QCOMPARE(d.cell(), QPoint(3, 1));
+            QVERIFY(d.nameEditor());
             QVERIFY(d.dlg.isVisible() && nothingSaved(f));
-            for (int row = 1; row <= 4; ++row)
-                d.editName(row, "x");
+            d.editName(3, "x");
+            d.editName(4, "x");
             d.click("cmdOK");
             QVERIFY(f.core.ui.messages.back().text.starts_with("保存エラー\r\n"));
             QVERIFY(iniText(f).starts_with("[Option]\r\nSameFile=" + std::to_string(sameFile) + "\r\n"));
@@ -216,8 +222,7 @@ private slots:
         // The header row and the number column keep the current cell, and its open editor stays the only one.
         clickCell(g, 0, 1);
         clickCell(g, 4, 0);
-        QCOMPARE(g->currentRow(), 3);
-        QCOMPARE(g->currentColumn(), 2);
+        QCOMPARE(d.cell(), QPoint(3, 2));
         settle();
         QCOMPARE(g->findChildren<QComboBox*>("vsFlexTabCombo").size(), 1);
         QTest::keyClick(d.methodEditor(), Qt::Key_Escape);
@@ -225,12 +230,10 @@ private slots:
 
         // The right button only moves the current cell, and only onto a data cell.
         clickCell(g, 4, 1, Qt::RightButton);
-        QCOMPARE(g->currentRow(), 4);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(4, 1));
         QVERIFY(!d.nameEditor() && !d.methodEditor());
         clickCell(g, 0, 2, Qt::RightButton);
-        QCOMPARE(g->currentRow(), 4);
-        QCOMPARE(g->currentColumn(), 1);
+        QCOMPARE(d.cell(), QPoint(4, 1));
 
         // Keys never move the current cell onto the fixed row or column.
         QTest::keyClick(g, Qt::Key_Left);
@@ -292,55 +295,21 @@ private slots:
         }
     }
 
-    void blankNameIsRefusedAtItsRow() {
+    // OK writes the options, then the sets and their captions. A store failure half way keeps what was saved
+    // and the dialog open; once the store takes the write again, OK goes through.
+    void okWritesOptionsSetsAndCaptionsAndAFailureKeepsWhatWasSaved() {
         kb::uitest::UiFixture f;
-        Dialog d(f);
-        d.editName(3, "　 ");
-        d.editName(4, " ");
-        d.click("cmdOK");
-        QCOMPARE(f.core.ui.texts(), std::vector<std::string>{"タブ名を入力してください"});
-        QCOMPARE(f.core.ui.messages[0].icon, MsgIcon::Exclamation);
-        QCOMPARE(d.grid()->currentRow(), 3);
-        QCOMPARE(d.grid()->currentColumn(), 1);
-        QVERIFY(d.nameEditor());
-        QVERIFY(d.dlg.isVisible() && nothingSaved(f));
-        QCOMPARE(f.store().selectTabs()[2].TabName, std::string("設定3"));
-    }
-
-    void okWritesOptionsSetsAndCaptions() {
-        kb::uitest::UiFixture f;
+        exec(f.store(), "CREATE TRIGGER refuse3 BEFORE UPDATE ON T_Tab WHEN NEW.TabNo='3' "
+                        "BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
         Dialog d(f);
         d.sameFile()->setCurrentIndex(2);
         d.count()->clear();
         QTest::keyClicks(d.count(), "50");
         d.editName(1, "Bob's 'files'");
         d.editName(2, "  padded  ");
+        d.editName(3, "新3");
         d.chooseMethod(2, 6);
         d.chooseMethod(4, 3);
-
-        d.click("cmdOK");
-        QVERIFY(f.core.ui.messages.empty());
-        QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(iniText(f), std::string("[Option]\r\nSameFile=2\r\nBackupLog=1\r\nBackupLogMax=50\r\n"));
-        QCOMPARE(f.core.state.SameFile, std::int16_t(2));
-        QCOMPARE(f.core.state.BackupLogMax, 50);
-        const std::vector<kb::TabRow> rows = f.store().selectTabs();
-        QCOMPARE(rows[0].TabName, std::string("Bob's 'files'"));
-        QCOMPARE(rows[1].TabName + rows[1].NameType, std::string("  padded  6"));
-        QCOMPARE(rows[3].NameType, std::string("3"));
-        QCOMPARE(f.tabs.tabText(0), QString("Bob's 'files' 【標準】"));
-        QCOMPARE(f.tabs.tabText(1), QString("  padded   【日時圧縮】"));
-        QCOMPARE(f.tabs.tabText(3), QString("設定4 【日付ﾌｫﾙﾀﾞ】"));
-    }
-
-    void failureHalfWayKeepsWhatWasSaved() {
-        kb::uitest::UiFixture f;
-        exec(f.store(), "CREATE TRIGGER refuse3 BEFORE UPDATE ON T_Tab WHEN NEW.TabNo='3' "
-                        "BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
-        Dialog d(f);
-        for (int row = 1; row <= 4; ++row)
-            d.editName(row, QString("新%1").arg(row));
-        d.sameFile()->setCurrentIndex(1);
 
         d.click("cmdOK");
         QCOMPARE(f.core.ui.texts(), std::vector<std::string>{"保存エラー\r\ndisk I/O error"});
@@ -348,17 +317,23 @@ private slots:
             kb::test::readFile(f.core.folder.errorLog()).find("[frmOption]-[cmdOK_Click] disk I/O error") !=
             std::string::npos);
         QVERIFY(d.dlg.isVisible());
-        QCOMPARE(f.core.state.SameFile, std::int16_t(1));
-        QVERIFY(iniText(f).find("BackupLogMax=1000") != std::string::npos);
+        QCOMPARE(iniText(f), std::string("[Option]\r\nSameFile=2\r\nBackupLog=1\r\nBackupLogMax=50\r\n"));
+        QCOMPARE(f.core.state.SameFile, std::int16_t(2));
+        QCOMPARE(f.core.state.BackupLogMax, 50);
         std::vector<kb::TabRow> rows = f.store().selectTabs();
-        QCOMPARE(rows[1].TabName + rows[2].TabName + rows[3].TabName, std::string("新2設定3設定4"));
-        QCOMPARE(f.tabs.tabText(1), QString("新2 【標準】"));
+        QCOMPARE(rows[1].TabName + rows[1].NameType + rows[2].TabName, std::string("  padded  6設定3"));
+        QCOMPARE(f.tabs.tabText(1), QString("  padded   【日時圧縮】"));
         QCOMPARE(f.tabs.tabText(2), QString("設定3 【標準】"));
 
-        // Once the store takes the write again, OK goes through.
         exec(f.store(), "DROP TRIGGER refuse3");
+        f.core.ui.messages.clear();
         d.click("cmdOK");
+        QVERIFY(f.core.ui.messages.empty());
         QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+        rows = f.store().selectTabs();
+        QCOMPARE(rows[0].TabName + rows[2].TabName + rows[3].NameType, std::string("Bob's 'files'新33"));
+        QCOMPARE(f.tabs.tabText(0), QString("Bob's 'files' 【標準】"));
+        QCOMPARE(f.tabs.tabText(3), QString("設定4 【日付ﾌｫﾙﾀﾞ】"));
     }
 
     void historyClear() {

@@ -37,11 +37,9 @@ private slots:
         for (const char* name : {"kestrelbox", "copy", "recent", "option", "help"}) {
             const QImage small = QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(16, 16).toImage();
             // A blank picture would mean the drawing did not load.
-            bool inked = false;
-            for (int y = 0; y < small.height() && !inked; ++y)
-                for (int x = 0; x < small.width() && !inked; ++x)
-                    inked = qAlpha(small.pixel(x, y)) > 0;
-            QVERIFY2(!small.isNull() && inked, name);
+            QImage blank(small.size(), small.format());
+            blank.fill(Qt::transparent);
+            QVERIFY2(!small.isNull() && small != blank, name);
         }
     }
 
@@ -72,10 +70,14 @@ private slots:
         QVERIFY(d.dlg.isVisible());
     }
 
-    void keywordFailureIsReportedAndCountStartsOver() {
+    // A failure to open the folder is reported and starts the count over, as each opening does; OK has the
+    // keyboard on each opening and closes the dialog.
+    void countStartsOverAfterAFailureAndOnEachOpening() {
         kb::uitest::UiFixture f;
         f.core.shell.folderStarts = false;
         Dialog d(f);
+        auto* ok = child<QPushButton>(&d.dlg, "cmdOK");
+        QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
         d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
         QCOMPARE(f.core.ui.messages.size(), size_t(1));
         QVERIFY(f.core.ui.messages[0].text.starts_with("キーダウンエラー\r\n"));
@@ -85,18 +87,7 @@ private slots:
         QVERIFY(d.dlg.isVisible());
 
         f.core.shell.folderStarts = true;
-        d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
-        QCOMPARE(f.core.shell.openedFolders.size(), size_t(2));
-        QCOMPARE(f.core.ui.messages.size(), size_t(1));
-    }
-
-    // OK has the keyboard on each opening, closes the dialog, and the next opening counts from the start.
-    void countStartsAtZeroOnEachOpening() {
-        kb::uitest::UiFixture f;
-        Dialog d(f);
-        auto* ok = child<QPushButton>(&d.dlg, "cmdOK");
-        QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
-        d.press({Qt::Key_D, Qt::Key_I});
+        d.press({Qt::Key_R, Qt::Key_D, Qt::Key_I});
         QTest::mouseClick(ok, Qt::LeftButton);
         QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
         QVERIFY(!d.dlg.isVisible());
@@ -104,9 +95,10 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&d.dlg));
         QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
         d.press({Qt::Key_R});
-        QVERIFY(f.core.shell.openedFolders.empty());
-        d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
         QCOMPARE(f.core.shell.openedFolders.size(), size_t(1));
+        d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
+        QCOMPARE(f.core.shell.openedFolders.size(), size_t(2));
+        QCOMPARE(f.core.ui.messages.size(), size_t(1));
     }
 };
 

@@ -1,21 +1,17 @@
 #include "fault_support.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <grp.h>
 #include <pwd.h>
 #include <random>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/file_system.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -73,27 +69,7 @@ bool holdsTagged(const fs::path& p, std::uint64_t size, const std::string& tag) 
 }
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
-    std::error_code ea, eb;
-    if (fs::file_size(a, ea) != fs::file_size(b, eb) || ea || eb)
-        return false;
-    int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
-    int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
-    bool same = fa >= 0 && fb >= 0;
-    std::vector<char> x(1 << 20), y(1 << 20);
-    while (same) {
-        ssize_t n = ::read(fa, x.data(), x.size());
-        ssize_t m = n > 0 ? ::read(fb, y.data(), static_cast<std::size_t>(n)) : 0;
-        if (n <= 0) {
-            same = n == 0;
-            break;
-        }
-        same = m == n && std::memcmp(x.data(), y.data(), static_cast<std::size_t>(n)) == 0;
-    }
-    if (fa >= 0)
-        ::close(fa);
-    if (fb >= 0)
-        ::close(fb);
-    return same;
+    return fs::is_regular_file(a) && fs::is_regular_file(b) && test::readFile(a) == test::readFile(b);
 }
 
 bool exited(pid_t pid) {

@@ -34,7 +34,7 @@ void writeTagged(const std::filesystem::path& p, std::uint64_t size, const std::
                  bool dense = false);
 bool holdsTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag);
 
-// Byte comparison of two files without loading either whole.
+// Byte comparison of two regular files of a few megabytes (archives).
 bool sameBytes(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // True once the process has ended (a zombie not yet waited for); a kill then reaches no other process.
