@@ -133,7 +133,19 @@ enum class Durability { Cached, OnDisk };
 // compaction and the history export.
 class FileSystem {
 public:
-    virtual ~FileSystem() = default;
+    FileSystem() = default;
+    virtual ~FileSystem();
+    FileSystem(const FileSystem&) = delete;
+    FileSystem& operator=(const FileSystem&) = delete;
+
+    // From now on every temporary file is noted in `record` (its device, inode and path) until it has its
+    // real name or is gone; first the files an earlier process noted there and left behind (killed in the
+    // middle of a write) are removed. A leftover is recognised by its identity, never by its name alone, so a
+    // user's file that merely looks like one of ours is never touched. Only one process may keep a record
+    // (the program holds its instance lock). Returns how many leftovers went.
+    std::size_t keepTemporaryRecord(const std::filesystem::path& record);
+    // A temporary file of createTemporary has its real name or is removed (`gone`), or could not be removed.
+    void temporaryDone(bool gone);
 
     // One stat of the path; Missing when it does not exist or cannot be examined.
     virtual FileSnapshot snapshot(const std::filesystem::path& p);
@@ -201,6 +213,12 @@ protected:
 private:
     std::error_code copyOnce(const std::filesystem::path& from, const std::filesystem::path& to,
                              std::unique_ptr<ReplacingFile>& copy);
+    void note(const std::filesystem::path& temporary, int fd);
+
+    std::filesystem::path m_record;
+    UniqueFd m_recordFd;
+    int m_live = 0;          // temporary files made and not yet done
+    bool m_leftover = false; // one could not be removed: the record keeps it for the next start
 };
 
 // A new file for `target`, written under a temporary name beside it and put in its place by commit(): the
@@ -245,13 +263,10 @@ private:
 std::error_code writeFileReplacing(FileSystem& files, const std::filesystem::path& target,
                                    std::string_view content);
 
-// A temporary name beside `target` that no other writer picks: ".<name>.kbtmp-<pid>-<n>".
+// A temporary name beside `target` that no other writer picks: ".<name>.kbtmp-<pid>-<n>". A user's file may
+// bear such a name too: it is never replaced (temporary files are created exclusively), nor removed.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
-// True for the names temporarySibling makes (used to clean up after a kill).
+// True for the names temporarySibling makes.
 bool isTemporarySiblingName(const std::string& fileName);
-// Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running, what
-// a kill or a power loss in the middle of a write left; only those of `target` when a name is given. Returns
-// how many went.
-std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target = {});
 
 } // namespace kb

@@ -176,7 +176,7 @@ public:
     const std::vector<MemberHeader>& written() const { return m_written; }
 
     void add(const Source& src) {
-        UniqueFd in(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd in(::open(src.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (in.get() < 0)
             fail(ArchiveStatus::ReadError, "cannot open '" + src.name + "'", errno);
         struct stat st {};
@@ -293,13 +293,13 @@ std::vector<Source> listSources(const fs::path& folder, const fs::path& archive)
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
             break;
+        // A link is not followed out of the folder. Every regular file is packed whatever its name; only an
+        // older archive of the same name inside the folder is not packed into its successor.
         std::error_code sec;
-        if (!it->is_regular_file(sec))
+        if (!fs::is_regular_file(it->symlink_status(sec)))
             continue;
-        // An older archive of the same name inside the folder is not packed into its successor, nor is what
-        // a killed writer left behind.
         const std::string name = it->path().filename().string();
-        if (fs::equivalent(it->path(), archive, sec) || isTemporarySiblingName(name))
+        if (fs::equivalent(it->path(), archive, sec))
             continue;
         sources.push_back({name, it->path()});
     }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "backup/backup_run.h"
@@ -177,25 +176,6 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
     // Its log line is cut to the record, not lost.
     EXPECT_NE(cp932::toUtf8(readFile(fx.folder.errorLog())).find("[mdlMain]-[Fun_FileCopy] コピーエラー。"),
               std::string::npos);
-}
-
-TEST_F(MovingGround, StaleTemporariesGoOnlyWhenTheirWriterIsGone) {
-    add("a.txt");
-    pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
-    ::waitpid(gone, nullptr, 0);
-    const std::string stale = ".a.txt.kbtmp-" + std::to_string(gone) + "-0";
-    const std::string live = ".b.txt.kbtmp-1-0"; // init runs as long as the system does
-    const std::string users = ".notes.kbtmp-x-1";
-    for (const std::string& name : {stale, live, users})
-        writeFile(dest / name, "part");
-    fs::create_directory(dest / (".c.txt.kbtmp-" + std::to_string(gone) + "-1"));
-    EXPECT_TRUE(Fun_BackUp(fx.services, false));
-    EXPECT_FALSE(fs::exists(dest / stale));
-    EXPECT_TRUE(fs::exists(dest / live));
-    EXPECT_TRUE(fs::exists(dest / users));
-    EXPECT_TRUE(fs::is_directory(dest / (".c.txt.kbtmp-" + std::to_string(gone) + "-1")));
 }
 
 // Names code page 932 has no characters for: the copy keeps the real name, the archive and the export write
