@@ -287,6 +287,9 @@ bool runBackup(Services& s, bool interactive) {
     const bool withTime = method == 2 || method == 4 || method == 6;
     const std::string stamp = withTime ? formatDateTimeStamp(stampTime) : formatDateStamp(stampTime);
 
+    // What an earlier run could not remove (a destination that turned read-only) goes now, by the record of
+    // what was made, never by its name.
+    s.files.removeLeftoverTemporaries();
     size_t success = 0;
     bool stopped = false;
     if (archive) {

@@ -204,7 +204,7 @@ FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
     // (exfat-fuse).
     if (UniqueFd fd = createTemporary(folder / "kb:probe", 0600, temporary, ec)) {
         fd.reset();
-        temporaryDone(::unlink(temporary.c_str()) == 0);
+        temporaryDone(temporary, ::unlink(temporary.c_str()) == 0);
     } else if (ec == std::errc::invalid_argument || ec == std::errc::operation_not_permitted ||
                ec == std::errc::no_such_file_or_directory || ec == std::errc::illegal_byte_sequence) {
         traits.windowsNames = isFolder(folder);
@@ -217,7 +217,7 @@ FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
             st.st_mtim.tv_sec != kOddSecond)
             traits.timeStep = 2;
         fd.reset();
-        temporaryDone(::unlink(temporary.c_str()) == 0);
+        temporaryDone(temporary, ::unlink(temporary.c_str()) == 0);
     }
     return traits;
 }
@@ -398,7 +398,7 @@ UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t
 
 FileSystem::~FileSystem() {
     // Nothing of ours is left to find: the record goes with the process.
-    if (m_recordFd && m_live == 0 && !m_leftover)
+    if (m_recordFd && m_live == 0 && m_leftovers.empty())
         ::unlink(m_record.c_str());
 }
 
@@ -428,13 +428,17 @@ void FileSystem::note(const std::filesystem::path& temporary, int fd) {
     writeAll(m_recordFd.get(), line);
 }
 
-void FileSystem::temporaryDone(bool gone) {
+void FileSystem::temporaryDone(const std::filesystem::path& temporary, bool gone) {
     if (m_live > 0)
         --m_live;
-    if (!gone)
-        m_leftover = true;
+    struct stat st {};
+    std::error_code ec;
+    if (!gone && ::lstat(temporary.c_str(), &st) == 0)
+        m_leftovers.push_back({std::filesystem::absolute(temporary, ec).string(),
+                               static_cast<unsigned long long>(st.st_dev),
+                               static_cast<unsigned long long>(st.st_ino)});
     // All put in place or removed: nothing in the record is needed any more.
-    if (m_live == 0 && !m_leftover && m_recordFd) {
+    if (m_live == 0 && m_leftovers.empty() && m_recordFd) {
         [[maybe_unused]] int r = ::ftruncate(m_recordFd.get(), 0);
     }
 }
@@ -442,59 +446,93 @@ void FileSystem::temporaryDone(bool gone) {
 std::size_t FileSystem::keepTemporaryRecord(const std::filesystem::path& record) {
     m_recordFd.reset();
     m_record = record;
-    m_leftover = false;
-    std::size_t removed = 0;
+    return removeLeftoverTemporaries();
+}
+
+namespace {
+
+// The lines of a record, as far as they are whole.
+void readRecord(const std::filesystem::path& record, std::vector<std::string>& paths,
+                std::vector<std::pair<unsigned long long, unsigned long long>>& ids, bool& regular) {
     UniqueFd in(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (!in) {
-        if (errno != ENOENT)
-            m_record.clear();
-        return 0;
+        regular = errno == ENOENT;
+        return;
     }
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        m_record.clear();
-        return 0;
-    }
+    regular = ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular)
+        return;
     // A record is a few lines; one that has grown past this was not written by us whole.
     constexpr std::size_t kMaxRecord = std::size_t{16} << 20;
     std::string text(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxRecord), '\0');
     std::size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = ::read(in.get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
+        while ((n = ::read(in.get(), text.data() + got, text.size() - got)) < 0 && errno == EINTR) {
+        }
         if (n <= 0)
             break;
-        got += static_cast<std::size_t>(n);
     }
     text.resize(got);
-    bool kept = false;
-    for (std::size_t at = 0; at < text.size();) {
-        unsigned long long dev = 0, ino = 0, len = 0;
-        int used = 0;
-        if (std::sscanf(text.c_str() + at, "%llu %llu %llu %n", &dev, &ino, &len, &used) != 3 || used <= 0 ||
-            len > text.size() - at - static_cast<std::size_t>(used))
-            break; // the cut end of a line a kill interrupted
-        const std::string path = text.substr(at + static_cast<std::size_t>(used), len);
-        at += static_cast<std::size_t>(used) + len + 1;
-        // The file we made is the one still under that name: the same device and inode, a regular file, named
-        // as ours are. Anything else there is someone else's.
-        struct stat leftover {};
-        if (::lstat(path.c_str(), &leftover) != 0 || !S_ISREG(leftover.st_mode) ||
-            static_cast<unsigned long long>(leftover.st_dev) != dev ||
-            static_cast<unsigned long long>(leftover.st_ino) != ino ||
-            !isTemporarySiblingName(std::filesystem::path(path).filename().string()))
+    std::size_t at = 0;
+    auto number = [&](unsigned long long& value) {
+        const std::size_t start = at;
+        for (value = 0; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+        return at > start && at < text.size() && text[at++] == ' ';
+    };
+    for (unsigned long long dev = 0, ino = 0, len = 0; at < text.size();) {
+        // A line a kill cut short ends the record.
+        if (!number(dev) || !number(ino) || !number(len) || len >= text.size() - at)
+            break;
+        paths.push_back(text.substr(at, len));
+        ids.emplace_back(dev, ino);
+        at += len + 1;
+    }
+}
+
+} // namespace
+
+std::size_t FileSystem::removeLeftoverTemporaries() {
+    if (m_live != 0)
+        return 0;
+    std::vector<std::string> paths;
+    std::vector<std::pair<unsigned long long, unsigned long long>> ids;
+    for (const Leftover& l : m_leftovers) {
+        paths.push_back(l.path);
+        ids.emplace_back(l.device, l.inode);
+    }
+    m_leftovers.clear();
+    if (!m_record.empty()) {
+        bool regular = true;
+        readRecord(m_record, paths, ids, regular);
+        if (!regular) {
+            m_record.clear();
+            m_recordFd.reset();
+        }
+    }
+    std::size_t removed = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        // The file we made is the one still under that name: the same device and inode, a regular file,
+        // named as ours are. Anything else there is someone else's.
+        struct stat st {};
+        if (::lstat(paths[i].c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<unsigned long long>(st.st_dev) != ids[i].first ||
+            static_cast<unsigned long long>(st.st_ino) != ids[i].second ||
+            !isTemporarySiblingName(std::filesystem::path(paths[i]).filename().string()))
             continue;
-        if (::unlink(path.c_str()) == 0)
+        if (::unlink(paths[i].c_str()) == 0)
             ++removed;
         else
-            kept = true;
+            m_leftovers.push_back({paths[i], ids[i].first, ids[i].second});
     }
-    in.reset();
-    if (!kept)
-        ::unlink(record.c_str());
-    else
-        m_leftover = true;
+    if (m_leftovers.empty() && !m_record.empty()) {
+        if (m_recordFd) {
+            [[maybe_unused]] int r = ::ftruncate(m_recordFd.get(), 0);
+        } else {
+            ::unlink(m_record.c_str());
+        }
+    }
     return removed;
 }
 
@@ -574,7 +612,7 @@ ReplacingFile::ReplacingFile(FileSystem& files, std::filesystem::path target, mo
 ReplacingFile::~ReplacingFile() {
     if (!m_committed && !m_temporary.empty()) {
         m_fd.reset();
-        m_files.temporaryDone(::unlink(m_temporary.c_str()) == 0 || errno == ENOENT);
+        m_files.temporaryDone(m_temporary, ::unlink(m_temporary.c_str()) == 0 || errno == ENOENT);
     }
 }
 
@@ -611,7 +649,7 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
     if (ec)
         return ec;
     m_committed = true;
-    m_files.temporaryDone(true);
+    m_files.temporaryDone(m_temporary, true);
     // fusefat stamps a renamed file with the current time (and takes no time without an access time).
     if (m_time) {
         const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};

@@ -144,8 +144,11 @@ public:
     // user's file that merely looks like one of ours is never touched. Only one process may keep a record
     // (the program holds its instance lock). Returns how many leftovers went.
     std::size_t keepTemporaryRecord(const std::filesystem::path& record);
+    // Removes the temporary files of ours that are left: those this process could not remove (a folder that
+    // turned read-only) and those the record lists. Only while none is being written; returns how many went.
+    std::size_t removeLeftoverTemporaries();
     // A temporary file of createTemporary has its real name or is removed (`gone`), or could not be removed.
-    void temporaryDone(bool gone);
+    void temporaryDone(const std::filesystem::path& temporary, bool gone);
 
     // One stat of the path; Missing when it does not exist or cannot be examined.
     virtual FileSnapshot snapshot(const std::filesystem::path& p);
@@ -217,8 +220,12 @@ private:
 
     std::filesystem::path m_record;
     UniqueFd m_recordFd;
-    int m_live = 0;          // temporary files made and not yet done
-    bool m_leftover = false; // one could not be removed: the record keeps it for the next start
+    struct Leftover {
+        std::string path;
+        unsigned long long device, inode;
+    };
+    int m_live = 0;                    // temporary files made and not yet done
+    std::vector<Leftover> m_leftovers; // ones that could not be removed, kept in the record too
 };
 
 // A new file for `target`, written under a temporary name beside it and put in its place by commit(): the

@@ -190,7 +190,7 @@ TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
         UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec);
         ASSERT_TRUE(a && b);
         // As if killed now: the record lists both, and keeps them when the process object goes.
-        killed.temporaryDone(false);
+        killed.temporaryDone(left, false);
     }
     ASSERT_TRUE(fs::exists(record));
     writeFile(dir / "user", "the user's");

@@ -261,7 +261,7 @@ TEST_F(ProgramFiles, UserFilesNamedLikeTemporariesAreBackedUpAndKept) {
         auto store = p.store();
         store->updateFolderPath("2", dst2.string());
         store->updateTab("2", "設定2", "5");
-        for (const std::string& set : {"1", "2"})
+        for (const char* set : {"1", "2"})
             store->insertCopyData(set, (src / source).string());
         store->insertCopyData("2", (src / "a.txt").string());
     }
