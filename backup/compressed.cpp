@@ -67,10 +67,17 @@ bool replaceArchive(Services& s, int policy, const std::string& archive, const F
     }
 }
 
+// The archiver through the program's file layer, which keeps the record of its temporary files.
+ArchiverCall programArchiver(Services& s) {
+    return [&s](std::uintptr_t window, const std::string& command, char* output, std::size_t size) {
+        return kb::lha::Unlha(s.files, window, command, output, size);
+    };
+}
+
 } // namespace
 
 bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied) {
-    return Fun_FileCopyPrs(s, archive, copied, kb::lha::Unlha);
+    return Fun_FileCopyPrs(s, archive, copied, programArchiver(s));
 }
 
 bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, const ArchiverCall& archiver) {
@@ -109,7 +116,7 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
 }
 
 bool Fun_LhaPress(Services& s, const std::string& sourceFolder, const std::string& archive, int window) {
-    return Fun_LhaPress(s, sourceFolder, archive, window, kb::lha::Unlha);
+    return Fun_LhaPress(s, sourceFolder, archive, window, programArchiver(s));
 }
 
 bool Fun_LhaPress(Services& s, const std::string& sourceFolder, const std::string& archive, int window,
