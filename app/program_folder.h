@@ -11,6 +11,7 @@ public:
     explicit ProgramFolder(std::filesystem::path dir) : m_dir(std::move(dir)) {}
 
     const std::filesystem::path& dir() const { return m_dir; }
+    std::filesystem::path executable() const { return m_dir / "Kestrelbox"; }
     std::filesystem::path store() const { return m_dir / "Kestrelbox.mdb"; }
     std::filesystem::path safetyCopy() const { return m_dir / "BKKestrelbox.mdb"; }
     std::filesystem::path compactCopy() const { return m_dir / "COMKestrelbox.mdb"; }
@@ -18,6 +19,16 @@ public:
     std::filesystem::path errorLog() const { return m_dir / "Err.log"; }
     std::filesystem::path staging() const { return m_dir / "TMP"; }
     std::filesystem::path readme() const { return m_dir / "Readme.txt"; }
+    // The program's record of the temporary files it has made and not yet put in place or removed.
+    std::filesystem::path temporaryRecord() const { return m_dir / "Kestrelbox.tmp"; }
+
+    // Whether writing `target` would replace one of the program's own files: the executable, the store with
+    // its companions and safety copies, the settings file, the error log, the record of temporaries, the
+    // staging folder or anything inside it. Decided by what the path reaches (through links, "..", doubled
+    // separators), not by its spelling.
+    bool ownsFile(const std::filesystem::path& target) const;
+    // Whether `folder` is the staging folder or lies inside it.
+    bool inStaging(const std::filesystem::path& folder) const;
 
 private:
     std::filesystem::path m_dir;

@@ -246,8 +246,6 @@ void IniFile::Fun_WriteIni(const std::string& section, const std::string& key, c
     // A file that exists but cannot be read is left alone rather than replaced by one holding a single key.
     if (!bytes && errno != ENOENT)
         return;
-    // A close killed in the middle of a write left its temporary file; this write is the next chance to go.
-    removeStaleTemporaries(m_file.parent_path(), m_file.filename().string());
     Document doc = Document::parse(bytes ? *bytes : std::string());
     std::string sec = singleLine(section);
     std::string k = singleLine(key);

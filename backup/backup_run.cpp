@@ -58,6 +58,13 @@ std::string confirmation(Services& s, const TabRow& tab, size_t count, double to
            "・同名ファイル存在時: \t" + sameFilePolicyName(s.state.SameFile);
 }
 
+// The staging folder is missing (it is then made) or a folder itself, not a link to one.
+bool stagingUsable(Services& s) {
+    std::error_code ec;
+    const auto type = std::filesystem::symlink_status(s.folder.staging(), ec).type();
+    return type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::directory;
+}
+
 std::string progressText(const std::string& fileName, const char* what, size_t n, size_t count) {
     return fileName + " " + what + " [ " + std::to_string(n) + " / " + std::to_string(count) + " ]";
 }
@@ -77,10 +84,6 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
                 throw std::runtime_error(ec.message() + ": " + folder);
         }
     }
-    // A run killed in the middle left its unfinished copy under a temporary name; nothing else removes it.
-    removeStaleTemporaries(destination);
-    if (!datedFolder.empty())
-        removeStaleTemporaries(destination + stamp);
     // Copies that replace an earlier backup wait for one flush of many; each file's row is written once its
     // outcome is final, in the order of the files.
     CopyRun run(s, true);
@@ -142,7 +145,9 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
         }
     }
 
-    if (!s.files.isFolder(staging) && !s.files.isFile(staging)) {
+    if (!stagingUsable(s))
+        throw std::runtime_error(std::make_error_code(std::errc::not_a_directory).message() + ": " + staging);
+    if (!s.files.snapshot(staging).exists()) {
         if (std::error_code ec = s.files.createFolder(staging))
             throw std::runtime_error(ec.message() + ": " + staging);
     }
@@ -186,7 +191,6 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
 
     s.ui.setStatusText(stamp + ".lzh 圧縮中...");
     s.ui.repaintWindow();
-    removeStaleTemporaries(destination);
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);
@@ -228,6 +232,22 @@ bool runBackup(Services& s, bool interactive) {
         warn(s, "下記のバックアップ先フォルダが見つかりませんでした" + kCrLf + kCrLf + folderPath);
         return false;
     }
+    // The staging folder is emptied by every archive run: a backup kept there would go with it.
+    if (s.folder.inStaging(folderPath)) {
+        warn(s,
+             "下記のバックアップ先フォルダは Kestrelbox の作業フォルダです。別のフォルダを指定してください" +
+                 kCrLf + kCrLf + folderPath);
+        return false;
+    }
+    const std::string& code = tab->NameType;
+    const int method = code.size() == 1 && code[0] >= '0' && code[0] <= '6' ? code[0] - '0' : 0;
+    const bool archive = method == 5 || method == 6;
+    // A staging folder that is a link (or no folder at all) is never followed nor emptied through.
+    if (archive && !stagingUsable(s)) {
+        warn(s, "下記の作業フォルダが通常のフォルダではないため、圧縮バックアップできません" + kCrLf + kCrLf +
+                    s.folder.staging().string());
+        return false;
+    }
 
     std::vector<RunFile> files;
     double totalSize = 0;
@@ -263,13 +283,13 @@ bool runBackup(Services& s, bool interactive) {
 
     const LocalTime runTime = s.clock.now();
     const std::string runStamp = formatStamp(runTime);
-    const std::string& code = tab->NameType;
-    const int method = code.size() == 1 && code[0] >= '0' && code[0] <= '6' ? code[0] - '0' : 0;
-    const bool archive = method == 5 || method == 6;
     const LocalTime stampTime = archive ? runTime : s.clock.now();
     const bool withTime = method == 2 || method == 4 || method == 6;
     const std::string stamp = withTime ? formatDateTimeStamp(stampTime) : formatDateStamp(stampTime);
 
+    // What an earlier run could not remove (a destination that turned read-only) goes now, by the record of
+    // what was made, never by its name.
+    s.files.removeLeftoverTemporaries();
     size_t success = 0;
     bool stopped = false;
     if (archive) {

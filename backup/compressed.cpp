@@ -1,13 +1,19 @@
 #include "backup/compressed.h"
 
 #include <array>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/clock.h"
 #include "app/reporter.h"
 #include "app/user_interface.h"
+#include "backup/file_copy.h"
 #include "backup/file_helpers.h"
 #include "backup/services.h"
 #include "platform/file_system.h"
@@ -61,10 +67,17 @@ bool replaceArchive(Services& s, int policy, const std::string& archive, const F
     }
 }
 
+// The archiver through the program's file layer, which keeps the record of its temporary files.
+ArchiverCall programArchiver(Services& s) {
+    return [&s](std::uintptr_t window, const std::string& command, char* output, std::size_t size) {
+        return kb::lha::Unlha(s.files, window, command, output, size);
+    };
+}
+
 } // namespace
 
 bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied) {
-    return Fun_FileCopyPrs(s, archive, copied, kb::lha::Unlha);
+    return Fun_FileCopyPrs(s, archive, copied, programArchiver(s));
 }
 
 bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, const ArchiverCall& archiver) {
@@ -72,6 +85,8 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
     const std::string staging = stagingFolder(s);
     std::string reason;
     try {
+        if (s.folder.ownsFile(archive))
+            throw std::runtime_error(kOwnFileReason);
         if (const FileSnapshot old = s.files.snapshot(archive); old.isFile()) {
             int policy = s.state.SameFile;
             if (policy < 0 || policy > 4)
@@ -101,7 +116,7 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
 }
 
 bool Fun_LhaPress(Services& s, const std::string& sourceFolder, const std::string& archive, int window) {
-    return Fun_LhaPress(s, sourceFolder, archive, window, kb::lha::Unlha);
+    return Fun_LhaPress(s, sourceFolder, archive, window, programArchiver(s));
 }
 
 bool Fun_LhaPress(Services& s, const std::string& sourceFolder, const std::string& archive, int window,
@@ -121,33 +136,50 @@ bool Fun_LhaPress(Services& s, const std::string& sourceFolder, const std::strin
 
 bool Fun_DelDirFile(Services& s, const std::string& folder) {
     namespace fs = std::filesystem;
-    const fs::path dir = withSeparator(folder);
+    const fs::path dir = fs::path(withSeparator(folder)).parent_path();
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir.parent_path(), ec)))
+    if (!fs::exists(fs::symlink_status(dir, ec)))
         return true;
 
     std::string firstError;
-    auto note = [&](const std::error_code& e, const fs::path& p) {
-        if (e && firstError.empty())
-            firstError = e.message() + ": " + p.string();
+    auto note = [&](int err, const std::string& where) {
+        if (firstError.empty())
+            firstError = std::error_code(err, std::system_category()).message() + ": " + where;
     };
-    std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-        entries.push_back(*it);
-    note(ec, dir);
-    for (const auto& entry : entries) {
-        std::error_code typeEc;
-        const fs::file_status st = entry.symlink_status(typeEc);
-        if (typeEc) {
-            note(typeEc, entry.path());
-            continue;
+    // Emptied through a descriptor of the folder itself: a link in the folder's place is never followed, and
+    // a link inside it is removed itself, so nothing outside the folder is ever touched.
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int listed = fd ? ::dup(fd.get()) : -1;
+    DIR* listing = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!listing) {
+        note(errno, dir.string());
+        if (listed >= 0)
+            ::close(listed);
+    } else {
+        std::vector<std::string> names;
+        errno = 0;
+        while (const struct dirent* e = ::readdir(listing)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
         }
-        if (fs::is_directory(st))
-            continue;
-        // A link is removed itself; following it to reset flags would touch a file outside the folder.
-        if (fs::is_regular_file(st))
-            note(s.files.setAttributes(entry.path(), attr::Archive), entry.path());
-        note(s.files.removeFile(entry.path()), entry.path());
+        if (errno)
+            note(errno, dir.string());
+        ::closedir(listing);
+        for (const std::string& name : names) {
+            struct stat st {};
+            if (::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    note(errno, (dir / name).string());
+                continue;
+            }
+            if (S_ISDIR(st.st_mode))
+                continue;
+            if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+                ::fchmodat(fd.get(), name.c_str(), (st.st_mode & 07777) | S_IWUSR, 0);
+            if (::unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+                note(errno, (dir / name).string());
+        }
     }
     if (firstError.empty())
         return true;

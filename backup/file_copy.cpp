@@ -104,6 +104,8 @@ void CopyRun::copy(const std::string& source, const std::string& target, bool st
 
         if (source == target || src.sameFile(dst)) {
             reason = "コピー元とコピー先が同じです";
+        } else if (!staging && m_s.folder.ownsFile(targetPath)) {
+            reason = kOwnFileReason;
         } else if (!src.isFile()) {
             reason = "ファイルが見つかりませんでした";
         } else if (!src.isRegular()) {

@@ -70,5 +70,7 @@ private:
 
 // The reason a copy failed, in the words of the copy report.
 std::string copyFailureReason(const std::error_code& ec);
+// The reason for a target that is one of the program's own files.
+inline constexpr const char* kOwnFileReason = "コピー先が Kestrelbox 自身のファイルです";
 
 } // namespace kb

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -204,7 +204,7 @@ FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
     // (exfat-fuse).
     if (UniqueFd fd = createTemporary(folder / "kb:probe", 0600, temporary, ec)) {
         fd.reset();
-        ::unlink(temporary.c_str());
+        temporaryDone(temporary, ::unlink(temporary.c_str()) == 0);
     } else if (ec == std::errc::invalid_argument || ec == std::errc::operation_not_permitted ||
                ec == std::errc::no_such_file_or_directory || ec == std::errc::illegal_byte_sequence) {
         traits.windowsNames = isFolder(folder);
@@ -217,7 +217,7 @@ FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
             st.st_mtim.tv_sec != kOddSecond)
             traits.timeStep = 2;
         fd.reset();
-        ::unlink(temporary.c_str());
+        temporaryDone(temporary, ::unlink(temporary.c_str()) == 0);
     }
     return traits;
 }
@@ -378,12 +378,15 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
 
 UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t mode,
                                      std::filesystem::path& temporary, std::error_code& ec) {
-    // Exclusive creation: a name left by a killed process of the same pid is skipped.
+    // Exclusive creation: a name that is taken (a user's file, what a killed process left) is skipped.
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = temporarySibling(target);
         int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             ec.clear();
+            const std::lock_guard lock(m_recordMutex);
+            ++m_live;
+            note(temporary, fd);
             return UniqueFd(fd);
         }
         if (errno != EEXIST)
@@ -392,6 +395,151 @@ UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t
     ec = lastError();
     temporary.clear();
     return UniqueFd();
+}
+
+FileSystem::~FileSystem() {
+    // Nothing of ours is left to find: the record goes with the process.
+    if (m_recordFd && m_live == 0 && m_leftovers.empty())
+        ::unlink(m_record.c_str());
+}
+
+// One line per temporary file: "<device> <inode> <length of the path> <path>", the path as bytes (it may
+// hold a line break). Written before the file holds anything; a kill leaves the line in the page cache.
+void FileSystem::note(const std::filesystem::path& temporary, int fd) {
+    if (m_record.empty())
+        return;
+    if (!m_recordFd) {
+        // Never through a link, never blocking on a FIFO: a record that is no regular file is not kept.
+        UniqueFd rec(::open(m_record.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        struct stat st {};
+        if (!rec || ::fstat(rec.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            m_record.clear();
+            return;
+        }
+        m_recordFd = std::move(rec);
+    }
+    std::error_code absoluteEc;
+    const std::string path = std::filesystem::absolute(temporary, absoluteEc).string();
+    struct stat st {};
+    if (absoluteEc || ::fstat(fd, &st) != 0)
+        return;
+    const std::string line = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+                             std::to_string(path.size()) + " " + path + "\n";
+    writeAll(m_recordFd.get(), line);
+}
+
+void FileSystem::temporaryDone(const std::filesystem::path& temporary, bool gone) {
+    const std::lock_guard lock(m_recordMutex);
+    if (m_live > 0)
+        --m_live;
+    struct stat st {};
+    std::error_code ec;
+    if (!gone && ::lstat(temporary.c_str(), &st) == 0)
+        m_leftovers.push_back({std::filesystem::absolute(temporary, ec).string(),
+                               static_cast<unsigned long long>(st.st_dev),
+                               static_cast<unsigned long long>(st.st_ino)});
+    // All put in place or removed: nothing in the record is needed any more.
+    if (m_live == 0 && m_leftovers.empty() && m_recordFd) {
+        [[maybe_unused]] int r = ::ftruncate(m_recordFd.get(), 0);
+    }
+}
+
+std::size_t FileSystem::keepTemporaryRecord(const std::filesystem::path& record) {
+    {
+        const std::lock_guard lock(m_recordMutex);
+        m_recordFd.reset();
+        m_record = record;
+    }
+    return removeLeftoverTemporaries();
+}
+
+namespace {
+
+// The lines of a record, as far as they are whole.
+void readRecord(const std::filesystem::path& record, std::vector<std::string>& paths,
+                std::vector<std::pair<unsigned long long, unsigned long long>>& ids, bool& regular) {
+    UniqueFd in(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!in) {
+        regular = errno == ENOENT;
+        return;
+    }
+    regular = ::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular)
+        return;
+    // A record is a few lines; one that has grown past this was not written by us whole.
+    constexpr std::size_t kMaxRecord = std::size_t{16} << 20;
+    std::string text(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxRecord), '\0');
+    std::size_t got = 0;
+    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
+        while ((n = ::read(in.get(), text.data() + got, text.size() - got)) < 0 && errno == EINTR) {
+        }
+        if (n <= 0)
+            break;
+    }
+    text.resize(got);
+    std::size_t at = 0;
+    auto number = [&](unsigned long long& value) {
+        const std::size_t start = at;
+        for (value = 0; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+        return at > start && at < text.size() && text[at++] == ' ';
+    };
+    for (unsigned long long dev = 0, ino = 0, len = 0; at < text.size();) {
+        // A line a kill cut short ends the record.
+        if (!number(dev) || !number(ino) || !number(len) || len >= text.size() - at)
+            break;
+        paths.push_back(text.substr(at, len));
+        ids.emplace_back(dev, ino);
+        at += len + 1;
+    }
+}
+
+} // namespace
+
+std::size_t FileSystem::removeLeftoverTemporaries() {
+    const std::lock_guard lock(m_recordMutex);
+    if (m_live != 0)
+        return 0;
+    std::vector<std::string> paths;
+    std::vector<std::pair<unsigned long long, unsigned long long>> ids;
+    for (const Leftover& l : m_leftovers) {
+        paths.push_back(l.path);
+        ids.emplace_back(l.device, l.inode);
+    }
+    m_leftovers.clear();
+    if (!m_record.empty()) {
+        bool regular = true;
+        readRecord(m_record, paths, ids, regular);
+        if (!regular) {
+            m_record.clear();
+            m_recordFd.reset();
+        }
+    }
+    std::size_t removed = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        // The file we made is the one still under that name: the same device and inode, a regular file,
+        // named as ours are. Anything else there is someone else's.
+        struct stat st {};
+        if (::lstat(paths[i].c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<unsigned long long>(st.st_dev) != ids[i].first ||
+            static_cast<unsigned long long>(st.st_ino) != ids[i].second ||
+            !isTemporarySiblingName(std::filesystem::path(paths[i]).filename().string()))
+            continue;
+        if (::unlink(paths[i].c_str()) == 0)
+            ++removed;
+        else
+            m_leftovers.push_back({paths[i], ids[i].first, ids[i].second});
+    }
+    if (m_leftovers.empty() && !m_record.empty()) {
+        if (m_recordFd) {
+            [[maybe_unused]] int r = ::ftruncate(m_recordFd.get(), 0);
+        } else {
+            ::unlink(m_record.c_str());
+        }
+    }
+    return removed;
 }
 
 std::error_code FileSystem::write(int fd, std::string_view data, off_t offset) {
@@ -470,7 +618,7 @@ ReplacingFile::ReplacingFile(FileSystem& files, std::filesystem::path target, mo
 ReplacingFile::~ReplacingFile() {
     if (!m_committed && !m_temporary.empty()) {
         m_fd.reset();
-        ::unlink(m_temporary.c_str());
+        m_files.temporaryDone(m_temporary, ::unlink(m_temporary.c_str()) == 0 || errno == ENOENT);
     }
 }
 
@@ -507,6 +655,7 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
     if (ec)
         return ec;
     m_committed = true;
+    m_files.temporaryDone(m_temporary, true);
     // fusefat stamps a renamed file with the current time (and takes no time without an access time).
     if (m_time) {
         const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};
@@ -563,31 +712,6 @@ bool isTemporarySiblingName(const std::string& fileName) {
         return true;
     };
     return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
-}
-
-std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target) {
-    const std::string prefix = target.empty() ? std::string(".") : "." + target + std::string(kTempTag);
-    std::size_t removed = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.rfind(prefix, 0) != 0 || !isTemporarySiblingName(name))
-            continue;
-        std::error_code typeEc;
-        if (!std::filesystem::is_regular_file(it->symlink_status(typeEc)) || typeEc)
-            continue;
-        // ".<name>.kbtmp-<pid>-<n>": another process that still runs (under any user) keeps its file. Our own
-        // writes are synchronous, so one of ours that is still there failed and could not be removed then.
-        const std::size_t tag = name.rfind(kTempTag) + kTempTag.size();
-        const long pid = std::strtol(name.c_str() + tag, nullptr, 10);
-        if (pid <= 0 || pid > INT_MAX)
-            continue;
-        if (pid != ::getpid() && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH))
-            continue;
-        if (::unlink(it->path().c_str()) == 0)
-            ++removed;
-    }
-    return removed;
 }
 
 std::error_code FileSystem::flushToDisk(const std::filesystem::path& folder) {

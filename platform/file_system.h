@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,7 +134,22 @@ enum class Durability { Cached, OnDisk };
 // compaction and the history export.
 class FileSystem {
 public:
-    virtual ~FileSystem() = default;
+    FileSystem() = default;
+    virtual ~FileSystem();
+    FileSystem(const FileSystem&) = delete;
+    FileSystem& operator=(const FileSystem&) = delete;
+
+    // From now on every temporary file is noted in `record` (its device, inode and path) until it has its
+    // real name or is gone; first the files an earlier process noted there and left behind (killed in the
+    // middle of a write) are removed. A leftover is recognised by its identity, never by its name alone, so a
+    // user's file that merely looks like one of ours is never touched. Only one process may keep a record
+    // (the program holds its instance lock). Returns how many leftovers went.
+    std::size_t keepTemporaryRecord(const std::filesystem::path& record);
+    // Removes the temporary files of ours that are left: those this process could not remove (a folder that
+    // turned read-only) and those the record lists. Only while none is being written; returns how many went.
+    std::size_t removeLeftoverTemporaries();
+    // A temporary file of createTemporary has its real name or is removed (`gone`), or could not be removed.
+    void temporaryDone(const std::filesystem::path& temporary, bool gone);
 
     // One stat of the path; Missing when it does not exist or cannot be examined.
     virtual FileSnapshot snapshot(const std::filesystem::path& p);
@@ -201,6 +217,18 @@ protected:
 private:
     std::error_code copyOnce(const std::filesystem::path& from, const std::filesystem::path& to,
                              std::unique_ptr<ReplacingFile>& copy);
+    void note(const std::filesystem::path& temporary, int fd);
+
+    // Archive workers make spill files on their own threads.
+    std::mutex m_recordMutex;
+    std::filesystem::path m_record;
+    UniqueFd m_recordFd;
+    struct Leftover {
+        std::string path;
+        unsigned long long device, inode;
+    };
+    int m_live = 0;                    // temporary files made and not yet done
+    std::vector<Leftover> m_leftovers; // ones that could not be removed, kept in the record too
 };
 
 // A new file for `target`, written under a temporary name beside it and put in its place by commit(): the
@@ -245,13 +273,10 @@ private:
 std::error_code writeFileReplacing(FileSystem& files, const std::filesystem::path& target,
                                    std::string_view content);
 
-// A temporary name beside `target` that no other writer picks: ".<name>.kbtmp-<pid>-<n>".
+// A temporary name beside `target` that no other writer picks: ".<name>.kbtmp-<pid>-<n>". A user's file may
+// bear such a name too: it is never replaced (temporary files are created exclusively), nor removed.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
-// True for the names temporarySibling makes (used to clean up after a kill).
+// True for the names temporarySibling makes.
 bool isTemporarySiblingName(const std::string& fileName);
-// Removes from `folder` (not its sub-folders) the temporary siblings whose writer is no longer running, what
-// a kill or a power loss in the middle of a write left; only those of `target` when a name is given. Returns
-// how many went.
-std::size_t removeStaleTemporaries(const std::filesystem::path& folder, const std::string& target = {});
 
 } // namespace kb

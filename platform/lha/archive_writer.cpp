@@ -227,7 +227,7 @@ public:
 
     // `reserved`: the bytes of memory the member may take for its compressed form.
     void pack(const Source& src, std::uint64_t reserved, Packed& out) {
-        out.in = UniqueFd(::open(src.path.c_str(), O_RDONLY | O_CLOEXEC));
+        out.in = UniqueFd(::open(src.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!out.in)
             fail(ArchiveStatus::ReadError, "cannot open '" + src.name + "'", errno);
         struct stat st {};
@@ -466,13 +466,13 @@ std::vector<Source> listSources(const fs::path& folder, const fs::path& archive)
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
             break;
+        // A link is not followed out of the folder. Every regular file is packed whatever its name; only an
+        // older archive of the same name inside the folder is not packed into its successor.
         std::error_code sec;
-        if (!it->is_regular_file(sec))
+        if (!fs::is_regular_file(it->symlink_status(sec)))
             continue;
-        // An older archive of the same name inside the folder is not packed into its successor, nor is what
-        // a killed writer left behind.
         const std::string name = it->path().filename().string();
-        if (fs::equivalent(it->path(), archive, sec) || isTemporarySiblingName(name))
+        if (fs::equivalent(it->path(), archive, sec))
             continue;
         sources.push_back({name, it->path(), it->file_size(sec)});
     }

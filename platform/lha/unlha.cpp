@@ -20,9 +20,14 @@ void putMessage(const std::string& text, char* output, std::size_t outputSize) {
 
 } // namespace
 
-int Unlha(std::uintptr_t /*window*/, const std::string& command, char* output, std::size_t outputSize) {
-    ArchiveResult result;
+int Unlha(std::uintptr_t window, const std::string& command, char* output, std::size_t outputSize) {
     FileSystem files;
+    return Unlha(files, window, command, output, outputSize);
+}
+
+int Unlha(FileSystem& files, std::uintptr_t /*window*/, const std::string& command, char* output,
+          std::size_t outputSize) {
+    ArchiveResult result;
     try {
         if (auto cmd = parseAddCommand(command))
             result = writeArchive(files, cmd->archive, cmd->folder);

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string>
 
+namespace kb {
+class FileSystem;
+}
+
 namespace kb::lha {
 
 // Stands in for the archiver library's Unlha call. Takes the command text
@@ -14,5 +18,8 @@ namespace kb::lha {
 // archive of that name stays until the new one is complete. A short message goes into `output`
 // (NUL-terminated, cut to outputSize).
 int Unlha(std::uintptr_t window, const std::string& command, char* output, std::size_t outputSize);
+// The same through the program's file layer, which keeps the record of its temporary files.
+int Unlha(FileSystem& files, std::uintptr_t window, const std::string& command, char* output,
+          std::size_t outputSize);
 
 } // namespace kb::lha

@@ -251,6 +251,50 @@ TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     EXPECT_EQ(readFile(inside), "keep me");
 }
 
+// The staging folder is the program's own: as a destination (however spelled) it is refused before the run,
+// and a link or a file in its place is neither followed nor emptied.
+TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
+    add("a.txt");
+    const fs::path tmp = fx.folder.staging();
+    fs::create_directories(tmp / "sub");
+    fs::create_symlink(tmp, fx.dir / "link");
+    for (const std::string& d : {tmp.string(), (tmp / "sub").string() + "//",
+                                 (fx.dir / "src" / ".." / "link" / "sub" / "..").string()}) {
+        fx.store().updateFolderPath("1", d);
+        for (const char* code : {"0", "5"}) {
+            method(code);
+            EXPECT_FALSE(run(false)) << d;
+            EXPECT_EQ(last(), "下記のバックアップ先フォルダは Kestrelbox の作業フォルダです。"
+                              "別のフォルダを指定してください\r\n\r\n" +
+                                  d);
+        }
+    }
+    EXPECT_EQ(listFolder(tmp, true), std::vector<std::string>{"sub"});
+
+    fx.store().updateFolderPath("1", dest.string());
+    const fs::path users = fx.dir / "users";
+    fs::create_directory(users);
+    writeFile(users / "precious.txt", "keep");
+    for (bool link : {true, false}) {
+        fs::remove_all(tmp);
+        if (link)
+            fs::create_directory_symlink(users, tmp);
+        else
+            writeFile(tmp, "a file");
+        method("5");
+        EXPECT_FALSE(run(false));
+        EXPECT_EQ(last(),
+                  "下記の作業フォルダが通常のフォルダではないため、圧縮バックアップできません\r\n\r\n" +
+                      tmp.string());
+        EXPECT_EQ(readFile(users / "precious.txt"), "keep");
+        EXPECT_TRUE(fs::is_empty(dest));
+        method("0"); // the other methods have no use for it
+        EXPECT_TRUE(run(false));
+        fs::remove(dest / "a.txt");
+    }
+    EXPECT_EQ(marks(), (std::vector<std::string>{"○", "○"}));
+}
+
 TEST_F(BackupRunTest, UnexpectedErrorLeavesTheWindowIdle) {
     method("3");
     add("a.txt");

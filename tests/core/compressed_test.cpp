@@ -78,6 +78,17 @@ TEST_F(CompressedTest, FailuresKeepTheOldArchiveAndGiveThePartsReports) {
     };
     EXPECT_FALSE(Fun_FileCopyPrs(fx.services, archive.string(), copied, missing));
     EXPECT_EQ(fx.ui.texts(), (std::vector<std::string>{"Lha圧縮エラー\r\nno archiver", failed}));
+
+    // The program's own file is never an archive's place; the archiver is not called.
+    fx.ui.messages.clear();
+    commands.clear();
+    const std::string store = (fx.dir / "src" / ".." / "Kestrelbox.mdb").string();
+    EXPECT_FALSE(Fun_FileCopyPrs(fx.services, store, copied, recorder()));
+    EXPECT_EQ(fx.ui.texts(),
+              std::vector<std::string>{"下記のファイルをコピー(圧縮)できませんでした。コピー先が "
+                                       "Kestrelbox 自身のファイルです\r\n\r\n" +
+                                       store});
+    EXPECT_TRUE(commands.empty());
     EXPECT_EQ(readFile(archive), "old archive");
     EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlCommon]-[Fun_LhaPress] no archiver"),
               std::string::npos);

@@ -177,6 +177,37 @@ TEST_F(FileSystemTest, TemporarySiblings) {
     EXPECT_TRUE(fs::exists(t)) << "still a name the file system takes";
 }
 
+// What a killed process left goes at the next start by the record of what it made; a user's file under the
+// same name (and a lookalike that was never recorded) stays.
+TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
+    const fs::path record = dir / "Kestrelbox.tmp";
+    std::error_code ec;
+    fs::path left, replaced;
+    {
+        FileSystem killed;
+        EXPECT_EQ(killed.keepTemporaryRecord(record), 0u);
+        UniqueFd a = killed.createTemporary(dir / "a.txt", 0600, left, ec);
+        UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec);
+        ASSERT_TRUE(a && b);
+        // As if killed now: the record lists both, and keeps them when the process object goes.
+        killed.temporaryDone(left, false);
+    }
+    ASSERT_TRUE(fs::exists(record));
+    writeFile(dir / "user", "the user's");
+    fs::rename(dir / "user", replaced);
+    const fs::path lookalike = dir / (".c.txt.kbtmp-" + std::to_string(::getpid()) + "-0");
+    writeFile(lookalike, "the user's too");
+    FileSystem next;
+    EXPECT_EQ(next.keepTemporaryRecord(record), 1u);
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_EQ(readFile(replaced), "the user's");
+    EXPECT_EQ(readFile(lookalike), "the user's too");
+    EXPECT_FALSE(fs::exists(record));
+    // Once every temporary file has its name, the record is empty; it goes with the process.
+    EXPECT_FALSE(writeFileReplacing(next, dir / "x.txt", "x"));
+    EXPECT_EQ(fs::file_size(record), 0u);
+}
+
 // The child's verdict as its exit status: 0 acquired, 1 refused; `die` kills it while it holds the lock.
 int acquireInChild(const fs::path& folder, bool die = false) {
     pid_t pid = ::fork();

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "backup/backup_run.h"
@@ -156,23 +155,6 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
     // Its log line is cut to the record, not lost.
     EXPECT_NE(cp932::toUtf8(readFile(fx.folder.errorLog())).find("[mdlMain]-[Fun_FileCopy] コピーエラー。"),
               std::string::npos);
-}
-
-TEST_F(MovingGround, StaleTemporariesGoOnlyWhenTheirWriterIsGone) {
-    fx.addFile("a.txt");
-    pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
-    ::waitpid(gone, nullptr, 0);
-    const std::string stale = ".a.txt.kbtmp-" + std::to_string(gone) + "-0";
-    const std::string live = ".b.txt.kbtmp-1-0"; // init runs as long as the system does
-    const std::string users = ".notes.kbtmp-x-1";
-    const std::string staleFolder = ".c.txt.kbtmp-" + std::to_string(gone) + "-1";
-    for (const std::string& name : {stale, live, users})
-        writeFile(dest / name, "part");
-    fs::create_directory(dest / staleFolder);
-    EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{live, staleFolder, users, "a.txt"}));
 }
 
 // Names code page 932 has no characters for: the copy keeps the real name, the archive and the export write

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "fault_support.h"
@@ -11,6 +12,7 @@
 
 using namespace kb;
 using namespace kb::faults;
+using kb::test::archiveListing;
 using kb::test::readFile;
 using kb::test::TempDir;
 using kb::test::writeFile;
@@ -200,6 +202,92 @@ TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced
     }
     EXPECT_EQ(limited.history().size(), 4u);
     EXPECT_EQ(limited.history().back().CopyAns, Text("×"));
+}
+
+// The program folder as the destination, reached through a link, with doubled separators or "..": a
+// registered file named like one of the program's files is refused with its row ×, the program's file stays
+// as it was, and the run goes on with the other files.
+TEST_F(ProgramFiles, ProgramFolderAsDestinationNeverReplacesTheProgramsFiles) {
+    const std::vector<std::string> own = {"Kestrelbox",         "Kestrelbox.mdb",   "Kestrelbox.mdb-wal",
+                                          "Kestrelbox.mdb-shm", "BKKestrelbox.mdb", "COMKestrelbox.mdb",
+                                          "Kestrelbox.ini",     "Err.log",          "TMP",
+                                          "Kestrelbox.tmp",     "kestrelbox.MDB"};
+    writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+    fs::create_directory(p.dir / "sub");
+    fs::create_directory_symlink(p.dir.path(), data / "link");
+    for (const std::string& name : own) {
+        writeFile(src / name, "the user's " + name);
+        p.store()->insertCopyData("1", (src / name).string());
+    }
+    const std::string program = readFile(p.dir / "Kestrelbox");
+    for (const fs::path& d : {data / "link", fs::path(p.dir.path().string() + "//"), p.dir / "sub" / ".."}) {
+        p.store()->updateFolderPath("1", d.string());
+        fs::remove(p.dir / "a.txt");
+        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << d;
+        for (const std::string& name : own)
+            EXPECT_NE(p.err().find(
+                          "下記のファイルをコピーできませんでした (コピー先が Kestrelbox 自身のファイルです)"
+                          "\n\n" +
+                          (src / name).string() + "\n"),
+                      std::string::npos)
+                << d << " " << name;
+        EXPECT_EQ(readFile(p.dir / "a.txt"), "a");
+    }
+    EXPECT_EQ(readFile(p.dir / "Kestrelbox"), program);
+    for (const std::string& name : own)
+        EXPECT_TRUE(!fs::is_regular_file(p.dir / name) || readFile(p.dir / name) != "the user's " + name)
+            << name;
+    EXPECT_FALSE(fs::exists(p.dir / "TMP"));
+    const std::vector<CopyLogRow> rows = p.history();
+    EXPECT_EQ(
+        std::count_if(rows.begin(), rows.end(), [](const CopyLogRow& r) { return r.CopyAns == Text("×"); }),
+        3 * static_cast<long>(own.size()));
+    EXPECT_EQ(rows.size(), 3 * (own.size() + 1));
+}
+
+// Files of the user named as the program's temporary files are named (of a writer that is gone, too), in the
+// sources, the destinations and the program folder: each is backed up, packed, and kept.
+TEST_F(ProgramFiles, UserFilesNamedLikeTemporariesAreBackedUpAndKept) {
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string g = std::to_string(gone);
+    const std::string source = ".a.txt.kbtmp-" + g + "-0";
+    const fs::path dst2 = data / "dst2";
+    fs::create_directory(dst2);
+    writeFile(src / source, "backed up");
+    {
+        auto store = p.store();
+        store->updateFolderPath("2", dst2.string());
+        store->updateTab("2", "設定2", "5");
+        for (const char* set : {"1", "2"})
+            store->insertCopyData(set, (src / source).string());
+        store->insertCopyData("2", (src / "a.txt").string());
+    }
+    const std::vector<std::string> lookalikes = {".a.txt.kbtmp-" + g + "-7",
+                                                 ".Kestrelbox.ini.kbtmp-" + g + "-7",
+                                                 ".060101.lzh.kbtmp-" + g + "-7", ".b.txt.kbtmp-1-0"};
+    for (const fs::path& dir : {dst, dst2, p.dir.path()})
+        for (const std::string& name : lookalikes)
+            writeFile(dir / name, "the user's");
+    EXPECT_EQ(p.run({"/AUTO", "1", "2"}), kExitNormal) << p.err();
+    EXPECT_EQ(p.err(), "");
+    for (const fs::path& dir : {dst, dst2, p.dir.path()})
+        for (const std::string& name : lookalikes)
+            EXPECT_EQ(readFile(dir / name), "the user's") << dir / name;
+    EXPECT_EQ(readFile(dst / source), "backed up");
+    fs::path archive;
+    for (const auto& e : fs::directory_iterator(dst2))
+        if (e.path().extension() == ".lzh")
+            archive = e.path();
+    EXPECT_EQ(archiveListing(archive), source + "\na.txt\n");
+    const std::vector<CopyLogRow> rows = p.history();
+    EXPECT_EQ(
+        std::count_if(rows.begin(), rows.end(), [](const CopyLogRow& r) { return r.CopyAns == Text("○"); }),
+        4);
+    const std::vector<std::string> kept = p.files();
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), "Kestrelbox.tmp"), 0);
 }
 
 // The error log of any bytes: the next entry goes to the slot its header names (slot 1 when the header is no

@@ -126,6 +126,15 @@ private slots:
         QCOMPARE(f.prompter.statusAtBox.back(), std::string("3個のファイル  (1KB)"));
         QCOMPARE(f.window().statusText(), std::string("3個のファイル  (1KB)"));
 
+        // Never over a file of the program, however the path is spelled.
+        const std::string store = (f.dir / "TMP" / ".." / "Kestrelbox.mdb").string();
+        const std::string before = readFile(f.dir / "Kestrelbox.mdb");
+        f.prompter.fileAnswers = {store};
+        f.window().Sub_OutPutLog();
+        QCOMPARE(f.prompter.texts().back(),
+                 "下記のファイルは Kestrelbox 自身のファイルのため、出力できません\r\n\r\n" + store);
+        QCOMPARE(readFile(f.dir / "Kestrelbox.mdb"), before);
+
         // A file that cannot be written is reported, and the status comes back as it was.
         f.prompter.fileAnswers = {std::string("/nonexistent-folder/x.csv")};
         f.window().Sub_OutPutLog();

@@ -111,6 +111,12 @@ void frmMain::Sub_OutPutLog() {
     }
     if (!path || path->empty())
         return;
+    // Written over the store (or any other file of the program) the export would destroy what it reads.
+    if (s.folder.ownsFile(*path)) {
+        ask("下記のファイルは Kestrelbox 自身のファイルのため、出力できません\r\n\r\n" + *path,
+            MsgIcon::Exclamation, MsgButtons::Ok);
+        return;
+    }
 
     setWaitCursor(true);
     std::string saved = statusText();

@@ -41,6 +41,8 @@ int Application::Main() {
                         kAppTitle);
         return kExitStartFailed;
     }
+    // What a killed run left under temporary names goes now, while no write of ours is under way.
+    m_files.keepTemporaryRecord(m_folder.temporaryRecord());
     if (!Fun_MDBOpen(m_state, m_reporter, m_folder.store()))
         return kExitStartFailed;
     readOptions(m_ini, m_state);
