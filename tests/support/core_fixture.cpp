@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <sqlite3.h>
+
 // Apart from the other helpers, so that tests without a store do not need the store to link.
 namespace kb::test {
 
@@ -22,6 +24,13 @@ CoreFixture::~CoreFixture() {
 
 void CoreFixture::openStore() {
     state.MdbDatabase = Store::open(folder.store());
+}
+
+int busyStatements(sqlite3* db) {
+    int busy = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+        busy += sqlite3_stmt_busy(s) ? 1 : 0;
+    return busy;
 }
 
 std::vector<CopyLogRow> historyRows(Store& store) {
