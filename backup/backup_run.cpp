@@ -39,6 +39,12 @@ void leaveBusy(Services& s) {
     s.ui.setStatusText("");
 }
 
+// A file recorded × tells a scheduler through the exit status.
+void countFailure(Services& s, bool result) {
+    if (!result)
+        ++s.state.FailedFiles;
+}
+
 struct RunFile {
     std::string path;
     std::string fileName; // name with extension, no folder
@@ -75,25 +81,46 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
     removeStaleTemporaries(destination);
     if (!datedFolder.empty())
         removeStaleTemporaries(destination + stamp);
-    size_t success = 0;
+    // Copies that replace an earlier backup wait for one flush of many; each file's row is written once its
+    // outcome is final, in the order of the files.
+    CopyRun run(s, true);
+    std::vector<CopyOutcome> outcomes(files.size());
+    std::vector<std::string> targets(files.size());
+    size_t success = 0, recorded = 0;
+    auto record = [&](size_t upTo) {
+        for (; recorded < upTo; ++recorded) {
+            const CopyOutcome& o = outcomes[recorded];
+            if (o.result && o.copied)
+                ++success;
+            countFailure(s, o.result);
+            Fun_CopyLogPut(s, runStamp, static_cast<int>(recorded + 1), o.result, o.copied,
+                           files[recorded].fileName, targets[recorded]);
+        }
+    };
+    size_t reached = files.size();
     for (size_t i = 0; i < files.size(); ++i) {
-        if ((stopped = stopRequested()))
+        if ((stopped = stopRequested())) {
+            reached = i;
             break;
+        }
         const RunFile& f = files[i];
         const NameParts parts = splitFileName(f.fileName);
-        const std::string target = destination + datedFolder + parts.name + suffix + parts.ext;
+        targets[i] = destination + datedFolder + parts.name + suffix + parts.ext;
         s.ui.setStatusText(progressText(f.fileName, "バックアップ中...", i + 1, files.size()));
         s.ui.repaintWindow();
-        bool copied = false;
-        const bool result = Fun_FileCopy(s, f.path, target, copied, false);
+        run.copy(f.path, targets[i], false, outcomes[i]);
         // A copy cut short by a stop request left nothing behind and is no outcome of this file.
-        if (!result && (stopped = stopRequested()))
+        if ((stopped = outcomes[i].stopped)) {
+            reached = i;
             break;
-        if (result && copied)
-            ++success;
-        Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied, f.fileName, target);
+        }
+        if (!run.waiting())
+            record(i + 1);
         s.ui.setProgress(static_cast<int>(i + 1), static_cast<int>(files.size()));
     }
+    // Copies already made are put in place and recorded, also after a stop request.
+    run.commit();
+    record(reached);
     return success;
 }
 
@@ -171,9 +198,11 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     }
     success = copied ? staged : 0;
 
-    for (size_t i = 0; i < files.size(); ++i)
+    for (size_t i = 0; i < files.size(); ++i) {
+        countFailure(s, result);
         Fun_CopyLogPut(s, runStamp, static_cast<int>(i + 1), result, copied && !replaced[i],
                        files[i].fileName, archive);
+    }
 
     Fun_DelDirFile(s, stagingSlash);
     return true;
@@ -250,7 +279,7 @@ bool runBackup(Services& s, bool interactive) {
         success = copyEachFile(s, files, method, destination, runStamp, stamp, stopped);
     }
 
-    // The copies were not flushed one by one; a write error the disk reports now is still the run's failure.
+    // New copies were not flushed one by one; a write error the disk reports now is still the run's failure.
     if (std::error_code ec = s.files.flushToDisk(folderPath))
         s.reporter.report("バックアップエラー", "[frmMain]-[Fun_BackUp] ", ec.message());
     if (stopped) {

@@ -28,32 +28,33 @@ std::string stagingFolder(const Services& s) {
     return withSeparator(s.folder.staging().string());
 }
 
-std::string archiveQuestion(Services& s, const std::string& archive) {
+std::string archiveQuestion(Services& s, const std::string& archive, const FileSnapshot& old) {
     const std::string crlf = "\r\n";
-    auto t = s.files.lastWriteTime(archive);
-    const std::string time =
-        t ? formatJapaneseDateTime(toLocalTime(static_cast<std::time_t>(*t))) : std::string();
     return "バックアップ先のフォルダには既に '" + Fun_GetFileNm(s.reporter, archive, 3) +
            "' ファイルが存在します。" + crlf + crlf + crlf + "現在のファイル" + crlf +
-           "  サイズ: " + Fun_SizeText(Fun_GetFileSize(s.files, s.reporter, archive)) +
-           "   更新日時: " + time + crlf + crlf + "に新しいファイルを上書きしますか";
+           "  サイズ: " + Fun_SizeText(std::to_string(old.size)) +
+           "   更新日時: " + formatJapaneseDateTime(toLocalTime(static_cast<std::time_t>(old.seconds()))) +
+           crlf + crlf + "に新しいファイルを上書きしますか";
 }
 
 // True when the existing archive is to be replaced; the new one counts as made now.
-bool replaceArchive(Services& s, int policy, const std::string& archive) {
+bool replaceArchive(Services& s, int policy, const std::string& archive, const FileSnapshot& old) {
     switch (policy) {
     case 0:
         return false;
     case 2:
-        return (s.files.attributes(archive) & attr::ReadOnly) == 0;
+        return (attributesOf(archive, old) & attr::ReadOnly) == 0;
     case 3: {
-        auto t = s.files.lastWriteTime(archive);
-        if (!t)
-            throw std::runtime_error("更新日時を取得できません: " + archive);
-        return *t < static_cast<std::int64_t>(fromLocalTime(s.clock.now()));
+        // At the resolution the destination keeps (2 seconds on FAT), asked only where that decides.
+        const auto now = static_cast<std::int64_t>(fromLocalTime(s.clock.now()));
+        const bool bySecond = laterAtStep(now, old.seconds(), 1);
+        if (bySecond == laterAtStep(now, old.seconds(), 2))
+            return bySecond;
+        return laterAtStep(now, old.seconds(),
+                           s.files.probeFolder(std::filesystem::path(archive).parent_path()).timeStep);
     }
     case 4:
-        return s.ui.messageBox(archiveQuestion(s, archive), MsgIcon::Question, MsgButtons::YesNo,
+        return s.ui.messageBox(archiveQuestion(s, archive, old), MsgIcon::Question, MsgButtons::YesNo,
                                MsgAnswer::Yes) != MsgAnswer::No;
     default:
         return true;
@@ -71,17 +72,17 @@ bool Fun_FileCopyPrs(Services& s, const std::string& archive, bool& copied, cons
     const std::string staging = stagingFolder(s);
     std::string reason;
     try {
-        if (s.files.isFile(archive)) {
+        if (const FileSnapshot old = s.files.snapshot(archive); old.isFile()) {
             int policy = s.state.SameFile;
             if (policy < 0 || policy > 4)
                 policy = 1;
-            if (!replaceArchive(s, policy, archive)) {
+            if (!replaceArchive(s, policy, archive, old)) {
                 copied = false;
                 return true;
             }
         }
-        // The archiver renames its finished output over the old archive, so the old one is never deleted
-        // first: a failed build leaves the previous backup in place.
+        // The archiver renames its finished output over the old archive once it has read it back whole, so
+        // the old one is never deleted first: a failed or damaged build leaves the previous backup in place.
         if (Fun_LhaPress(s, staging, archive, 0, archiver))
             return true;
     } catch (const std::exception& e) {

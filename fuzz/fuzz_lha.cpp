@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "lha_reader.h"
 #include "platform/cp932.h"
+#include "platform/lha/archive_reader.h"
 #include "platform/lha/unlha.h"
 
 namespace {
@@ -76,9 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "archiver: %s\n", message);
     KB_FUZZ_CHECK(rc == 0, "the archiver packs any files");
 
-    std::vector<kb::fuzz::ArchiveMember> members;
+    std::vector<kb::lha::ReadMember> members;
+    std::vector<std::string> contents;
     std::string error;
-    const bool readable = kb::fuzz::readArchive(kb::fuzz::readBytes(archive), members, error);
+    const std::string bytes = kb::fuzz::readBytes(archive);
+    kb::lha::MemorySource source(bytes.data(), bytes.size());
+    const bool readable = kb::lha::readArchive(
+        source, members, error, [&](std::size_t member, const std::uint8_t* data, std::size_t n) {
+            contents.resize(member + 1);
+            contents[member].append(reinterpret_cast<const char*>(data), n);
+        });
     if (!readable)
         std::fprintf(stderr, "archive: %s\n", error.c_str());
     KB_FUZZ_CHECK(readable, "the archive reads back");
@@ -89,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < sources.size(); ++i) {
         KB_FUZZ_CHECK(members[i].name == kb::cp932::fromUtf8(sources[i].name),
                       "member name in code page 932");
-        KB_FUZZ_CHECK(members[i].data == sources[i].content, "member bytes are the file's bytes");
+        KB_FUZZ_CHECK((i < contents.size() ? contents[i] : std::string()) == sources[i].content,
+                      "member bytes are the file's bytes");
     }
     for (const auto& entry : std::filesystem::directory_iterator(kb::fuzz::scratchFolder()))
         KB_FUZZ_CHECK(entry.path() == folder || entry.path() == archive, "no temporary file is left");

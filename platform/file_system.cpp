@@ -1,11 +1,14 @@
 #include "platform/file_system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,6 +27,47 @@ bool statPath(const std::filesystem::path& p, struct stat& st) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
+// File systems of a local disk whose flush of the whole puts every file's data on it.
+bool flushedAsAWhole(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case MSDOS_SUPER_MAGIC: // vfat
+    case EXFAT_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The kernel's own files (/proc, /sys and their kin) say 0 bytes or a page whatever they hold, and some never
+// end: none is a file to back up.
+bool onPseudoFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::filesystem::path folderOf(const std::filesystem::path& file) {
     std::filesystem::path dir = file.parent_path();
     return dir.empty() ? std::filesystem::path(".") : dir;
@@ -31,16 +75,44 @@ std::filesystem::path folderOf(const std::filesystem::path& file) {
 
 } // namespace
 
-int FileSystem::attributes(const std::filesystem::path& p) {
-    struct stat st {};
-    if (!statPath(p, st))
+const std::error_category& copyErrorCategory() {
+    static const struct : std::error_category {
+        const char* name() const noexcept override { return "kb.copy"; }
+        std::string message(int value) const override {
+            switch (static_cast<CopyError>(value)) {
+            case CopyError::NotRegular:
+                return "not a regular file";
+            case CopyError::SourceChanged:
+                return "the file changed while it was copied";
+            }
+            return "copy error " + std::to_string(value);
+        }
+    } category;
+    return category;
+}
+
+FileSnapshot snapshotOf(const struct stat& st) {
+    FileSnapshot s;
+    s.kind = S_ISREG(st.st_mode)   ? FileSnapshot::Kind::Regular
+             : S_ISDIR(st.st_mode) ? FileSnapshot::Kind::Folder
+                                   : FileSnapshot::Kind::Special;
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.mtime = st.st_mtim;
+    s.mode = st.st_mode;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    return s;
+}
+
+int attributesOf(const std::filesystem::path& p, const FileSnapshot& s) {
+    if (!s.exists())
         return 0;
     int flags = 0;
-    if (S_ISDIR(st.st_mode))
+    if (s.isFolder())
         flags |= attr::Folder;
-    else if (S_ISREG(st.st_mode))
+    else if (s.isRegular())
         flags |= attr::Archive;
-    if (!(st.st_mode & S_IWUSR))
+    if (!(s.mode & S_IWUSR))
         flags |= attr::ReadOnly;
     std::string name = p.filename().string();
     if (name.size() > 1 && name[0] == '.' && name != "..")
@@ -48,42 +120,59 @@ int FileSystem::attributes(const std::filesystem::path& p) {
     return flags;
 }
 
+bool holdsName(const FolderTraits& traits, std::string_view name) {
+    if (!traits.windowsNames || name.empty())
+        return true;
+    if (name.back() == '.' || name.back() == ' ')
+        return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 ||
+            std::string_view("\"*:<>?\\|").find(c) != std::string_view::npos)
+            return false;
+    return true;
+}
+
+std::error_code carryPermissions(int fd, mode_t mode) {
+    if (::fchmod(fd, mode) == 0)
+        return {};
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        return lastError();
+    // Linux's vfat takes a change of the write bits alone, as its read-only attribute.
+    struct stat st {};
+    if (!(mode & S_IWUSR) && ::fstat(fd, &st) == 0 && (st.st_mode & S_IWUSR))
+        ::fchmod(fd, st.st_mode & 07555);
+    return {};
+}
+
+FileSnapshot FileSystem::snapshot(const std::filesystem::path& p) {
+    struct stat st {};
+    if (!statPath(p, st))
+        return {};
+    return snapshotOf(st);
+}
+
 std::error_code FileSystem::setAttributes(const std::filesystem::path& p, int flags) {
     struct stat st {};
     if (!statPath(p, st))
         return lastError();
-    mode_t mode = st.st_mode & 07777;
+    const mode_t old = st.st_mode & 07777;
+    mode_t mode = old;
     if (flags & attr::ReadOnly)
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     else
         mode |= S_IWUSR;
-    if (::chmod(p.c_str(), mode) != 0)
+    // Nothing to change is no call, so a file system that refuses every chmod (FAT) still lets a writable
+    // file be made writable.
+    if (mode != old && ::chmod(p.c_str(), mode) != 0)
         return lastError();
     return {};
 }
 
-bool FileSystem::isFile(const std::filesystem::path& p) {
-    struct stat st {};
-    return statPath(p, st) && !S_ISDIR(st.st_mode);
-}
-
-bool FileSystem::isFolder(const std::filesystem::path& p) {
-    struct stat st {};
-    return statPath(p, st) && S_ISDIR(st.st_mode);
-}
-
-bool FileSystem::sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-    if (a == b)
-        return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
-}
-
 std::optional<std::int64_t> FileSystem::lastWriteTime(const std::filesystem::path& p) {
-    struct stat st {};
-    if (!statPath(p, st))
+    const FileSnapshot s = snapshot(p);
+    if (!s.exists())
         return std::nullopt;
-    return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    return s.seconds();
 }
 
 std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p, std::error_code& ec) {
@@ -107,32 +196,83 @@ std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
+    FolderTraits traits;
+    std::filesystem::path temporary;
+    std::error_code ec;
+    // Each refuses the colon in a way of its own: EINVAL (vfat, ntfs-3g), EPERM (fusefat), ENOENT
+    // (exfat-fuse).
+    if (UniqueFd fd = createTemporary(folder / "kb:probe", 0600, temporary, ec)) {
+        fd.reset();
+        ::unlink(temporary.c_str());
+    } else if (ec == std::errc::invalid_argument || ec == std::errc::operation_not_permitted ||
+               ec == std::errc::no_such_file_or_directory || ec == std::errc::illegal_byte_sequence) {
+        traits.windowsNames = isFolder(folder);
+    }
+    if (UniqueFd fd = createTemporary(folder / "kbprobe", 0600, temporary, ec)) {
+        constexpr time_t kOddSecond = 1136118601;
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {kOddSecond, 0}};
+        struct stat st {};
+        if (::futimens(fd.get(), times) == 0 && ::fstat(fd.get(), &st) == 0 &&
+            st.st_mtim.tv_sec != kOddSecond)
+            traits.timeStep = 2;
+        fd.reset();
+        ::unlink(temporary.c_str());
+    }
+    return traits;
+}
+
+std::error_code FileSystem::copyToTemporary(const std::filesystem::path& from,
+                                            const std::filesystem::path& to,
+                                            std::unique_ptr<ReplacingFile>& copy) {
+    std::error_code ec = copyOnce(from, to, copy);
+    if (ec == CopyError::SourceChanged)
+        ec = copyOnce(from, to, copy);
+    return ec;
+}
+
+std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const std::filesystem::path& to,
+                                     std::unique_ptr<ReplacingFile>& copy) {
+    copy.reset();
+    // Non-blocking, so that a FIFO or a device put in the file's place cannot stall the open.
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in)
+        return errno == ENXIO ? make_error_code(CopyError::NotRegular) : lastError();
+    struct stat before {};
+    if (::fstat(in.get(), &before) != 0)
+        return lastError();
+    if (S_ISDIR(before.st_mode))
+        return std::make_error_code(std::errc::is_a_directory);
+    if (!S_ISREG(before.st_mode) || onPseudoFileSystem(in.get()))
+        return CopyError::NotRegular;
+    ::fcntl(in.get(), F_SETFL, 0); // blocking reads again, now that it is a regular file
+
+    auto out = std::make_unique<ReplacingFile>(*this, to, 0600);
+    if (out->error())
+        return out->error();
+    if (std::error_code ec = copyContent(in.get(), out->fd(), static_cast<std::uint64_t>(before.st_size)))
+        return ec;
+    struct stat after {
+    }, now{};
+    if (::fstat(in.get(), &after) != 0)
+        return lastError();
+    if (!snapshotOf(before).sameVersion(snapshotOf(after)) || !statPath(from, now) ||
+        !snapshotOf(before).sameFile(snapshotOf(now)))
+        return CopyError::SourceChanged;
+    if (std::error_code ec = out->setLastWriteTime(before.st_mtim))
+        return ec;
+    if (std::error_code ec = carryPermissions(out->fd(), before.st_mode & 0777))
+        return ec;
+    copy = std::move(out);
+    return {};
+}
+
 std::error_code FileSystem::copyFileReplacing(const std::filesystem::path& from,
                                               const std::filesystem::path& to, Durability durability) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in)
-        return lastError();
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0)
-        return lastError();
-    if (S_ISDIR(st.st_mode))
-        return std::make_error_code(std::errc::is_a_directory);
-
-    ReplacingFile out(*this, to, 0600);
-    if (out.error())
-        return out.error();
-    std::error_code ec = copyContent(in.get(), out.fd(), static_cast<std::uint64_t>(st.st_size));
-    if (!ec) {
-        // The last-write time goes on after the content, to the nanosecond; the access time is now.
-        struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
-        if (::futimens(out.fd(), times) != 0)
-            ec = lastError();
-    }
-    if (!ec && ::fchmod(out.fd(), st.st_mode & 0777) != 0)
-        ec = lastError();
-    if (ec)
+    std::unique_ptr<ReplacingFile> copy;
+    if (std::error_code ec = copyToTemporary(from, to, copy))
         return ec;
-    return out.commit(durability);
+    return copy->commit(durability);
 }
 
 std::error_code FileSystem::createFolder(const std::filesystem::path& p) {
@@ -148,41 +288,92 @@ std::error_code FileSystem::removeFile(const std::filesystem::path& p) {
 }
 
 std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size) {
-    std::uint64_t copied = 0;
+    const auto end = static_cast<off_t>(size);
     bool kernelCopy = true;
     std::vector<char> buffer;
-    for (;;) {
-        // Chunks short enough that a stop request ends a large copy at once; the caller removes the rest.
-        if (cutShort())
-            return std::make_error_code(std::errc::operation_canceled);
-        if (kernelCopy) {
-            ssize_t n = ::copy_file_range(fromFd, nullptr, toFd, nullptr, std::size_t{1} << 26, 0);
-            if (n > 0) {
-                copied += static_cast<std::uint64_t>(n);
-                continue;
+    off_t filled = 0; // the copy holds every byte before this
+    // A write past a hole; where the file system refuses to leave one (fusefat), the hole is written as
+    // zeros.
+    auto put = [&](std::string_view bytes, off_t at) {
+        std::error_code ec = write(toFd, bytes, at);
+        if (ec && at > filled &&
+            (ec == std::errc::operation_not_permitted || ec == std::errc::invalid_argument ||
+             ec == std::errc::operation_not_supported)) {
+            const std::vector<char> zeros(std::size_t{1} << 20);
+            for (ec.clear(); !ec && filled < at;) {
+                const auto n = static_cast<std::size_t>(std::min<off_t>(at - filled, off_t{1} << 20));
+                if (!(ec = write(toFd, std::string_view(zeros.data(), n), filled)))
+                    filled += static_cast<off_t>(n);
             }
-            // Some file systems answer 0 before the end; the plain loop then decides where the end is.
-            if (n == 0 && copied >= size)
-                return {};
+            if (!ec)
+                ec = write(toFd, bytes, at);
+        }
+        if (!ec)
+            filled = std::max(filled, at + static_cast<off_t>(bytes.size()));
+        return ec;
+    };
+    for (off_t at = 0; at < end;) {
+        // Only the data the file holds is copied, as cp does, so holes stay holes.
+        off_t data = ::lseek(fromFd, at, SEEK_DATA);
+        off_t hole = end;
+        if (data < 0 && errno == ENXIO)
+            break;
+        if (data < 0) {
+            data = at;
+        } else {
+            if (data >= end)
+                break;
+            hole = std::min(end, std::max(data, ::lseek(fromFd, data, SEEK_HOLE)));
+            if (hole <= data)
+                hole = end;
+        }
+        for (off_t in = data, out = data; in < hole;) {
+            // Chunks short enough that a stop request ends a large copy at once; the caller removes the rest.
+            if (cutShort())
+                return std::make_error_code(std::errc::operation_canceled);
+            const auto want = static_cast<std::size_t>(std::min<off_t>(hole - in, off_t{1} << 26));
+            if (kernelCopy) {
+                ssize_t n = ::copy_file_range(fromFd, &in, toFd, &out, want, 0);
+                if (n > 0) {
+                    filled = out;
+                    continue;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                // Some file systems answer 0 before the end; the plain loop then decides where the end is.
+                if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+                    return lastError();
+                kernelCopy = false;
+                buffer.resize(std::size_t{1} << 20);
+            }
+            ssize_t n = ::pread(fromFd, buffer.data(), std::min(want, buffer.size()), in);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+            if (n < 0)
                 return lastError();
-            kernelCopy = false;
-            buffer.resize(std::size_t{1} << 20);
+            if (n == 0)
+                return CopyError::SourceChanged; // shorter than it was
+            if (auto ec = put(std::string_view(buffer.data(), static_cast<std::size_t>(n)), in))
+                return ec;
+            in += n;
+            out = in;
         }
-        ssize_t n = ::read(fromFd, buffer.data(), buffer.size());
-        if (n == 0)
-            return {};
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return lastError();
-        }
-        if (auto ec = write(toFd, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
-            return ec;
-        copied += static_cast<std::uint64_t>(n);
+        at = hole;
     }
+    // A hole at the end still counts in the size. One written byte sets it, where some FUSE drivers refuse
+    // ftruncate (fusefat).
+    if (filled < end) {
+        if (auto ec = put(std::string_view("", 1), end - 1))
+            return ec;
+    }
+    // A byte past the size it had: it grew while it was copied (or it is one of /proc's files, which say 0).
+    char extra;
+    ssize_t n;
+    while ((n = ::pread(fromFd, &extra, 1, end)) < 0 && errno == EINTR) {
+    }
+    if (n < 0)
+        return lastError();
+    return n > 0 ? make_error_code(CopyError::SourceChanged) : std::error_code();
 }
 
 UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t mode,
@@ -190,7 +381,7 @@ UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t
     // Exclusive creation: a name left by a killed process of the same pid is skipped.
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = temporarySibling(target);
-        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             ec.clear();
             return UniqueFd(fd);
@@ -209,6 +400,24 @@ std::error_code FileSystem::write(int fd, std::string_view data, off_t offset) {
 
 std::error_code FileSystem::syncFile(int fd) {
     return ::fsync(fd) == 0 ? std::error_code() : lastError();
+}
+
+std::vector<std::error_code> FileSystem::syncFiles(const std::vector<int>& fds) {
+    std::vector<std::error_code> errors(fds.size());
+    // One flush of a whole local file system costs one journal commit where a fsync of each file costs one
+    // each (ext4 allocates a file's blocks only when it writes it back). A FUSE driver or a network share
+    // hears only a file's own fsync.
+    struct stat first {};
+    bool together = !fds.empty() && ::fstat(fds[0], &first) == 0 && flushedAsAWhole(fds[0]);
+    for (std::size_t i = 1; together && i < fds.size(); ++i) {
+        struct stat st {};
+        together = ::fstat(fds[i], &st) == 0 && st.st_dev == first.st_dev;
+    }
+    if (together && ::syncfs(fds[0]) == 0)
+        return errors;
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        errors[i] = syncFile(fds[i]);
+    return errors;
 }
 
 std::error_code FileSystem::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -273,12 +482,24 @@ std::error_code ReplacingFile::keepTargetPermissions() {
     struct stat st {};
     if (!statPath(m_target, st))
         return {};
-    return ::fchmod(m_fd.get(), st.st_mode & 07777) == 0 ? std::error_code() : lastError();
+    return carryPermissions(m_fd.get(), st.st_mode & 07777);
 }
 
-std::error_code ReplacingFile::commit(Durability durability) {
+std::error_code ReplacingFile::setLastWriteTime(const struct timespec& time) {
+    m_time = time;
+    const struct timespec times[2] = {{0, UTIME_NOW}, time};
+    return ::futimens(m_fd.get(), times) == 0 ? std::error_code() : lastError();
+}
+
+std::error_code ReplacingFile::sync() {
+    return m_files.syncFile(m_fd.get());
+}
+
+std::error_code ReplacingFile::commit(Durability durability, const std::function<std::error_code()>& check) {
     const bool onDisk = durability == Durability::OnDisk;
-    std::error_code ec = onDisk ? m_files.syncFile(m_fd.get()) : std::error_code();
+    std::error_code ec = onDisk ? sync() : std::error_code();
+    if (!ec && check)
+        ec = check();
     if (std::error_code closed = m_fd.close(); !ec)
         ec = closed;
     if (!ec)
@@ -286,6 +507,12 @@ std::error_code ReplacingFile::commit(Durability durability) {
     if (ec)
         return ec;
     m_committed = true;
+    // fusefat stamps a renamed file with the current time (and takes no time without an access time).
+    if (m_time) {
+        const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};
+        if (::utimensat(AT_FDCWD, m_target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            return lastError();
+    }
     // The rename itself is on the disk only once its folder is; a failure there is not the copy's.
     if (onDisk)
         m_files.syncFolder(folderOf(m_target));

@@ -1,14 +1,18 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace kb {
 
@@ -20,6 +24,77 @@ inline constexpr int System = 4;
 inline constexpr int Folder = 16;
 inline constexpr int Archive = 32;
 } // namespace attr
+
+// Failures of a copy that the system has no error number for.
+enum class CopyError {
+    NotRegular = 1, // a FIFO, socket or device, or a file of /proc or /sys
+    SourceChanged,  // written while it was copied, twice in a row
+};
+const std::error_category& copyErrorCategory();
+inline std::error_code make_error_code(CopyError e) {
+    return {static_cast<int>(e), copyErrorCategory()};
+}
+
+} // namespace kb
+
+template <> struct std::is_error_code_enum<kb::CopyError> : std::true_type {};
+
+namespace kb {
+
+// One look at a path (stat, following links): everything the decisions about a copy need.
+struct FileSnapshot {
+    enum class Kind { Missing, Regular, Folder, Special };
+    Kind kind = Kind::Missing;
+    std::uint64_t size = 0;
+    struct timespec mtime {};
+    mode_t mode = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool exists() const { return kind != Kind::Missing; }
+    // Anything there that is not a folder: what the run's checks call an existing file.
+    bool isFile() const { return exists() && kind != Kind::Folder; }
+    bool isRegular() const { return kind == Kind::Regular; }
+    bool isFolder() const { return kind == Kind::Folder; }
+    std::int64_t seconds() const { return mtime.tv_sec; }
+    // Two paths of one file.
+    bool sameFile(const FileSnapshot& o) const {
+        return exists() && o.exists() && device == o.device && inode == o.inode;
+    }
+    // The same file with the same size and last-write time: nothing was written in between.
+    bool sameVersion(const FileSnapshot& o) const {
+        return sameFile(o) && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FileSnapshot snapshotOf(const struct stat& st);
+// The attribute flags of a path from its snapshot (hidden is the name).
+int attributesOf(const std::filesystem::path& p, const FileSnapshot& s);
+
+// What a destination folder's file system can hold, found by trying.
+struct FolderTraits {
+    // Refuses the characters " * : < > ? \ | and control characters (FAT, exFAT, NTFS mounted with
+    // windows_names, SMB shares); Windows cannot open a name ending in a dot or a blank there either.
+    bool windowsNames = false;
+    // Seconds between the last-write times it keeps: 2 on FAT.
+    int timeStep = 1;
+};
+// Whether a folder of these traits holds `name` as it is.
+bool holdsName(const FolderTraits& traits, std::string_view name);
+// Whether the time `a` lies after `b` at a step of `step` seconds (a FAT copy's time is its source's cut to
+// an even second, and must not count as older than its source).
+inline bool laterAtStep(std::int64_t a, std::int64_t b, int step) {
+    auto floorDiv = [step](std::int64_t t) { return t >= 0 ? t / step : -((-t + step - 1) / step); };
+    return floorDiv(a) > floorDiv(b);
+}
+
+// Permission bits for a new file where its file system keeps them. Where it refuses (EPERM, ENOSYS,
+// EOPNOTSUPP: FAT, exFAT, some shares) that is no failure, and the read-only flag still goes on where the
+// write bits carry it (FAT's attribute).
+std::error_code carryPermissions(int fd, mode_t mode);
+
+class ReplacingFile;
 
 // An owned file descriptor, closed when it goes unless released.
 class UniqueFd {
@@ -60,28 +135,42 @@ class FileSystem {
 public:
     virtual ~FileSystem() = default;
 
+    // One stat of the path; Missing when it does not exist or cannot be examined.
+    virtual FileSnapshot snapshot(const std::filesystem::path& p);
+
     // 0 when the path does not exist or cannot be examined.
-    virtual int attributes(const std::filesystem::path& p);
+    int attributes(const std::filesystem::path& p) { return attributesOf(p, snapshot(p)); }
     // Archive only (32) makes the file owner-writable; read-only 1 clears the write bits. Hidden is the
     // name on POSIX and is left alone.
     virtual std::error_code setAttributes(const std::filesystem::path& p, int flags);
 
-    virtual bool isFile(const std::filesystem::path& p);
-    virtual bool isFolder(const std::filesystem::path& p);
-    virtual bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+    bool isFile(const std::filesystem::path& p) { return snapshot(p).isFile(); }
+    bool isFolder(const std::filesystem::path& p) { return snapshot(p).isFolder(); }
+    bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+        return a == b || snapshot(a).sameFile(snapshot(b));
+    }
 
     // Last-write time as seconds since the epoch (sub-second precision dropped), nullopt when absent.
-    virtual std::optional<std::int64_t> lastWriteTime(const std::filesystem::path& p);
+    std::optional<std::int64_t> lastWriteTime(const std::filesystem::path& p);
     // Size in bytes. nullopt with `ec` clear when the file cannot be opened (missing, a folder); nullopt
     // with `ec` set when it was opened but its size cannot be read (invalid_argument: not a regular file).
     virtual std::optional<std::uint64_t> fileSize(const std::filesystem::path& p, std::error_code& ec);
 
-    // Copies the content of `from` into a new temporary file in the folder of `to`, gives it the last-write
-    // time and permission bits of `from`, then renames it over `to`. On failure `to` is as it was and no
-    // temporary file remains. The kernel's copy path does the work (copy_file_range).
-    virtual std::error_code copyFileReplacing(const std::filesystem::path& from,
-                                              const std::filesystem::path& to,
-                                              Durability durability = Durability::Cached);
+    // Tries what `folder` can hold, with files under temporary names that are gone again at once.
+    virtual FolderTraits probeFolder(const std::filesystem::path& folder);
+
+    // Copies the regular file `from` into a new temporary file beside `to`, with the source's last-write
+    // time and (where the file system keeps them) permission bits, and hands it over uncommitted. Holes stay
+    // holes. A source that is no regular file is refused before anything is read, and opening it never
+    // blocks. A source written while it is copied (its size, last-write time or identity differ after the
+    // copy, or its content runs short of or past its size) is copied once more, then refused with
+    // CopyError::SourceChanged. On failure no temporary file remains.
+    virtual std::error_code copyToTemporary(const std::filesystem::path& from,
+                                            const std::filesystem::path& to,
+                                            std::unique_ptr<ReplacingFile>& copy);
+    // copyToTemporary, then the rename over `to`. On failure `to` is as it was.
+    std::error_code copyFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to,
+                                      Durability durability = Durability::Cached);
 
     // The file layer's primitives, each one place that a test can replace.
     // Creates a new, empty file under a temporary name beside `target` (the program's one naming scheme).
@@ -90,6 +179,9 @@ public:
     virtual std::error_code write(int fd, std::string_view data, off_t offset = -1);
     // Makes the file's data durable.
     virtual std::error_code syncFile(int fd);
+    // Makes the data of many files durable together, one error for each: on a local disk's file system one
+    // flush of it all, else each file by itself.
+    virtual std::vector<std::error_code> syncFiles(const std::vector<int>& fds);
     // Gives `from` the name `to` in one step, replacing a file of that name.
     virtual std::error_code rename(const std::filesystem::path& from, const std::filesystem::path& to);
     // Makes the folder's entries (a rename, a new file) durable.
@@ -102,8 +194,13 @@ public:
     virtual std::error_code removeFile(const std::filesystem::path& p);
 
 protected:
-    // The content copy between two open descriptors; a fault injector overrides this.
+    // The content copy between two open descriptors, the first `size` bytes by the data the file holds; a
+    // fault injector overrides this.
     virtual std::error_code copyContent(int fromFd, int toFd, std::uint64_t size);
+
+private:
+    std::error_code copyOnce(const std::filesystem::path& from, const std::filesystem::path& to,
+                             std::unique_ptr<ReplacingFile>& copy);
 };
 
 // A new file for `target`, written under a temporary name beside it and put in its place by commit(): the
@@ -123,9 +220,15 @@ public:
     std::error_code write(std::string_view data, off_t offset = -1);
     // Gives the new file the permission bits of the target it replaces, as an editor saving over it would.
     std::error_code keepTargetPermissions();
+    // The last-write time the new file keeps (to the nanosecond, where the file system does), set now and
+    // again once it has its name; the access time is now.
+    std::error_code setLastWriteTime(const struct timespec& time);
+    // Puts the new file's data on the disk.
+    std::error_code sync();
     // With OnDisk the data is flushed before the rename and the folder after it, so that a power loss leaves
-    // either the old file or the whole new one.
-    std::error_code commit(Durability durability);
+    // either the old file or the whole new one. `check`, when given, reads the file back (after the flush)
+    // and stops the rename with its error.
+    std::error_code commit(Durability durability, const std::function<std::error_code()>& check = {});
 
 private:
     FileSystem& m_files;
@@ -133,6 +236,7 @@ private:
     std::filesystem::path m_temporary;
     UniqueFd m_fd;
     std::error_code m_error;
+    std::optional<struct timespec> m_time;
     bool m_committed = false;
 };
 

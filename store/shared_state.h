@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "app/options.h"
@@ -12,6 +13,8 @@ namespace kb {
 struct SharedState : Options {
     bool LogVisible = false;
     bool TabChangeOK = false;
+    // Files recorded × (failed) since the start, backup runs of every set together.
+    std::size_t FailedFiles = 0;
     // The one open connection to "Kestrelbox.mdb" (it stands for the workspace and database handles).
     std::unique_ptr<Store> MdbDatabase;
 };

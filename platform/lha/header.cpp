@@ -57,7 +57,7 @@ std::vector<std::uint8_t> level2Header(const MemberHeader& h) {
     b[19] = 0x20; // MS-DOS attribute: archive
     b[20] = 0x02; // header level
     put16(b, 21, h.crc);
-    b[23] = 'M';
+    b[23] = 'W'; // Windows NT: extractors keep the name's letter case (MS-DOS names come out in lower case)
     put16(b, 24, kCrcExtSize);
 
     // Each extended header: type, data, size of the next one (0 after the last).

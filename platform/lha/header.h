@@ -20,7 +20,7 @@ std::size_t level2HeaderSize(std::size_t nameBytes);
 // Largest name a level-2 header can carry (its size field has 16 bits).
 std::size_t maxLevel2NameBytes();
 
-// The level-2 header: base header with OS id 'M', the header-CRC extended header and the file-name
+// The level-2 header: base header with OS id 'W', the header-CRC extended header and the file-name
 // extended header. A header whose size would be a multiple of 256 starts with a 0 byte, which readers take
 // for the end of the archive; such a header also carries the MS-DOS attribute extended header. The usual
 // remedy, one dummy byte after the extended headers, makes readers that walk the extended headers (7-Zip)

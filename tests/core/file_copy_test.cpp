@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "backup/file_copy.h"
 #include "support/test_support.h"
@@ -104,6 +108,71 @@ TEST_F(FileCopyTest, RefusesItselfUnderAnySpellingAndReportsAMissingSource) {
               "下記のファイルをコピーできませんでした (ファイルが見つかりませんでした)\r\n\r\n" +
                   source.string());
     EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlMain]-[Fun_FileCopy] "), std::string::npos);
+}
+
+// Sources that are no files to back up: the report names the reason, nothing is written, and nothing blocks
+// or reads without end (a hang ends the test by SIGALRM).
+TEST_F(FileCopyTest, OnlyRegularFilesAreCopied) {
+    const fs::path fifo = fx.dir / "fifo", socketPath = fx.dir / "socket", zero = fx.dir / "zero",
+                   proc = fx.dir / "status";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::listen(sock, 1);
+    fs::create_symlink("/dev/zero", zero);
+    fs::create_symlink("/proc/self/status", proc);
+    writeFile(target, "old");
+    fx.state.SameFile = 1;
+    ::alarm(60);
+    for (const fs::path& special : {fifo, socketPath, zero, proc}) {
+        bool copied = true;
+        EXPECT_FALSE(Fun_FileCopy(fx.services, special.string(), target.string(), copied, false)) << special;
+        EXPECT_EQ(fx.ui.messages.back().text,
+                  "下記のファイルをコピーできませんでした (通常のファイルではありません)\r\n\r\n" +
+                      special.string());
+    }
+    ::alarm(0);
+    ::close(sock);
+    EXPECT_EQ(readFile(target), "old");
+    EXPECT_EQ(listFolder(dst), std::vector<std::string>{"test.txt"});
+}
+
+// The source written while it is copied, through the copy's own fault hook: once is copied again, twice in a
+// row is refused, and the old backup stays.
+TEST_F(FileCopyTest, ASourceChangedDuringItsCopyIsCopiedAgainOrRefused) {
+    struct Rewriting : FileSystem {
+        fs::path source;
+        int rewrites = 0;
+        std::error_code copyContent(int from, int to, std::uint64_t size) override {
+            std::error_code ec = FileSystem::copyContent(from, to, size);
+            if (rewrites > 0) {
+                writeFile(source, "version " + std::to_string(rewrites--));
+                setMtime(source, kTime + 100 + rewrites);
+            }
+            return ec;
+        }
+    } files;
+    CoreFixture f(true, &files);
+    const fs::path src = f.dir / "a.txt", dest = f.dir / "a copy.txt";
+    files.source = src;
+    f.state.SameFile = 1;
+    for (const auto& [rewrites, result, content] : {std::tuple{1, true, "version 1"}, {2, false, "old"}}) {
+        writeFile(src, "first");
+        writeFile(dest, "old");
+        files.rewrites = rewrites;
+        bool copied = !result;
+        EXPECT_EQ(Fun_FileCopy(f.services, src.string(), dest.string(), copied, false), result) << rewrites;
+        EXPECT_EQ(copied, result);
+        EXPECT_EQ(readFile(dest), content);
+    }
+    EXPECT_EQ(f.ui.texts(), std::vector<std::string>{"下記のファイルをコピーできませんでした "
+                                                     "(コピー中にファイルが変更されました)\r\n\r\n" +
+                                                     src.string()});
+    for (const std::string& name : listFolder(f.dir.path()))
+        EXPECT_FALSE(isTemporarySiblingName(name)) << name;
 }
 
 } // namespace

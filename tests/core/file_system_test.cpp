@@ -2,10 +2,12 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "backup/history_csv.h"
 #include "platform/instance_lock.h"
 #include "support/test_support.h"
 
@@ -68,28 +70,94 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     EXPECT_EQ(st.st_mode & 0777, 0440u);
     EXPECT_EQ(test::listFolder(dir / "out"), std::vector<std::string>{"copy"});
-
-    // Across file systems copy_file_range gives way to plain reads and writes.
-    if (fs::is_directory("/dev/shm")) {
-        fs::path shm = fs::path("/dev/shm") / ("kbfs-" + std::to_string(::getpid()));
-        EXPECT_FALSE(files.copyFileReplacing(dir / "src", shm));
-        EXPECT_EQ(readFile(shm), content);
-        fs::remove(shm);
-    }
 }
 
-// A copy that fails part-way (a full disk, a file size limit) is left to the fault tests on the program.
-TEST_F(FileSystemTest, FailedCopyLeavesTheOldTargetAndNoTemporary) {
-    fs::create_directory(dir / "out");
-    writeFile(dir / "src", std::string(200000, 's'));
-    writeFile(dir / "out" / "target", "previous backup");
-    fs::create_directory(dir / "out" / "folder");
-    EXPECT_TRUE(files.copyFileReplacing(dir / "src", dir / "out" / "folder"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "missing", dir / "out" / "target"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "out", dir / "out" / "target"));
-    EXPECT_TRUE(files.copyFileReplacing(dir / "src", dir / "nowhere" / "target"));
-    EXPECT_EQ(readFile(dir / "out" / "target"), "previous backup");
-    EXPECT_EQ(test::listFolder(dir / "out"), (std::vector<std::string>{"folder", "target"}));
+// A 5 GiB file holding 1 MiB of data copies as that 1 MiB and stays sparse.
+TEST_F(FileSystemTest, SparseFilesStaySparse) {
+    const fs::path src = dir / "sparse.bin", copy = dir / "copy.bin";
+    const std::uint64_t size = std::uint64_t{5} << 30, at = std::uint64_t{2} << 30;
+    test::makeSparse(src, size);
+    std::string data(1 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 2654435761u >> 24);
+    {
+        UniqueFd fd(::open(src.c_str(), O_WRONLY));
+        ASSERT_FALSE(writeAll(fd.get(), data, static_cast<off_t>(at)));
+    }
+    ASSERT_FALSE(files.copyFileReplacing(src, copy));
+    struct stat st {};
+    ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), size);
+    EXPECT_LT(st.st_blocks * 512, 4 << 20) << "allocated bytes";
+    UniqueFd fd(::open(copy.c_str(), O_RDONLY));
+    std::string back(data.size() + 1, 'x');
+    ASSERT_EQ(::pread(fd.get(), back.data(), back.size(), static_cast<off_t>(at - 1)),
+              static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back, '\0' + data);
+}
+
+// A file layer that fails at one of its steps.
+class FailingFiles : public FileSystem {
+public:
+    enum class Step { Write, Sync, Rename } step = Step::Write;
+    std::error_code write(int fd, std::string_view data, off_t offset) override {
+        return step == Step::Write ? eio() : FileSystem::write(fd, data, offset);
+    }
+    std::error_code syncFile(int fd) override {
+        return step == Step::Sync ? eio() : FileSystem::syncFile(fd);
+    }
+    std::error_code rename(const fs::path& from, const fs::path& to) override {
+        return step == Step::Rename ? eio() : FileSystem::rename(from, to);
+    }
+
+protected:
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override {
+        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size);
+    }
+
+private:
+    static std::error_code eio() { return {EIO, std::generic_category()}; }
+};
+
+// Every writer replaces its file through the one atomic replace: whichever step fails, the file it was to
+// replace stays as it was and no temporary file remains.
+TEST_F(FileSystemTest, FailingLayerLeavesEveryReplacedFileAsItWas) {
+    test::CoreFixture fx;
+    fx.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
+    writeFile(dir / "src", "new content");
+    FailingFiles failing;
+    IniFile ini(dir / "Kestrelbox.ini", failing);
+    const std::vector<std::pair<const char*, std::function<bool()>>> writers = {
+        {"settings",
+         [&] {
+             ini.Fun_WriteIni("Main", "Top", "1");
+             return false;
+         }},
+        {"export",
+         [&] {
+             exportHistoryCsv(fx.store(), failing, dir / "history.csv");
+             return true;
+         }},
+        {"copy", [&] { return !failing.copyFileReplacing(dir / "src", dir / "copy", Durability::OnDisk); }},
+    };
+    for (auto step : {FailingFiles::Step::Write, FailingFiles::Step::Sync, FailingFiles::Step::Rename}) {
+        failing.step = step;
+        for (const auto& [name, write] : writers) {
+            for (const char* file : {"Kestrelbox.ini", "history.csv", "copy"})
+                writeFile(dir / file, "old");
+            bool done = false;
+            try {
+                done = write();
+            } catch (const std::system_error&) {
+            }
+            EXPECT_FALSE(done) << name;
+            for (const char* file : {"Kestrelbox.ini", "history.csv", "copy"})
+                EXPECT_EQ(readFile(dir / file), "old") << name << " " << file;
+            EXPECT_EQ(test::listFolder(dir.path()),
+                      (std::vector<std::string>{"Kestrelbox.ini", "copy", "history.csv", "src"}))
+                << name;
+        }
+    }
 }
 
 TEST_F(FileSystemTest, TemporarySiblings) {

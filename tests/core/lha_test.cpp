@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/cp932.h"
+#include "platform/lha/archive_reader.h"
+#include "platform/lha/archive_writer.h"
 #include "platform/lha/huffman.h"
 #include "platform/lha/unlha.h"
 #include "support/test_support.h"
@@ -60,7 +62,7 @@ std::vector<Header> readHeaders(const std::string& b) {
         h.original = le(b, at + 11, 4);
         h.mtime = le(b, at + 15, 4);
         EXPECT_EQ(b[at + 20], 2) << "header level";
-        EXPECT_EQ(b[at + 23], 'M') << "OS id";
+        EXPECT_EQ(b[at + 23], 'W') << "OS id";
         EXPECT_EQ(b[at + 26], 0) << "the header's CRC first, which the extractors check";
         for (std::size_t ext = at + 24, next = le(b, ext, 2); next != 0; next = le(b, ext, 2)) {
             ext += 2;
@@ -130,7 +132,12 @@ std::vector<Case> cases() {
                  {"-lh0-"}});
     c.push_back({"6 MB of text, many blocks", {{"text.txt", text(6 << 20)}}, {"-lh5-"}});
     c.push_back({"names whose CP932 bytes hold 0x5C and vendor characters",
-                 {{"ソ.txt", "so"}, {"表計算.txt", text(3000)}, {"①②.txt", "maru"}, {"ascii.txt", "a"}},
+                 {{"ソ.txt", "so"},
+                  {"表計算.txt", text(3000)},
+                  {"①②.txt", "maru"},
+                  {"ascii.txt", "a"},
+                  {"README", "letter case kept"},
+                  {"LICENSE.TXT", "upper"}},
                  {}});
     // 26 base bytes + 5 for the header CRC + 3 + 222 for the name: exactly 256, a size whose first byte
     // would read as the end of the archive.
@@ -175,6 +182,21 @@ TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
     EXPECT_EQ(headers[0].name, kb::cp932::fromUtf8(tc.members.begin()->first));
     EXPECT_EQ(headers[0].mtime, 1136073600u);
     expectExtractorsAgree(archive, tc.members, dir / "out");
+
+    // The program's own reader, which checks every archive before it takes its name, agrees too.
+    std::vector<kb::lha::ReadMember> read;
+    Members got;
+    for (const Header& h : headers)
+        got[kb::cp932::toUtf8(h.name)];
+    std::string error;
+    kb::lha::MemorySource source(bytes.data(), bytes.size());
+    ASSERT_TRUE(kb::lha::readArchive(source, read, error,
+                                     [&](std::size_t i, const std::uint8_t* d, std::size_t n) {
+                                         got[kb::cp932::toUtf8(headers.at(i).name)].append(
+                                             reinterpret_cast<const char*>(d), n);
+                                     }))
+        << error;
+    EXPECT_TRUE(got == tc.members);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()),
@@ -216,6 +238,25 @@ TEST_F(LhaFailure, FileTooLargeOrUnreadable) {
     }
     expectFailedCleanly(pack(archive, src, &message), message);
     EXPECT_NE(message.find("unreadable.bin"), std::string::npos) << message;
+}
+
+// A disk that gives back other bytes than were written: the flip lands after the flush, where only the
+// reading back sees it, and the older archive stays.
+TEST_F(LhaFailure, ArchiveThatReadsBackWrongIsNotRenamed) {
+    struct FlippingFiles : kb::FileSystem {
+        std::error_code syncFile(int fd) override {
+            char c = 0;
+            if (::pread(fd, &c, 1, 40) == 1) {
+                c = static_cast<char>(c ^ 0x10);
+                EXPECT_EQ(::pwrite(fd, &c, 1, 40), 1);
+            }
+            return FileSystem::syncFile(fd);
+        }
+    } files;
+    writeMembers(src, {{"b.txt", text(5000)}});
+    const kb::lha::ArchiveResult result = kb::lha::writeArchive(files, archive, src);
+    EXPECT_EQ(result.status, kb::lha::ArchiveStatus::CheckFailed);
+    expectFailedCleanly(static_cast<int>(result.status), result.message);
 }
 
 TEST_F(LhaFailure, MissingOrEmptyFolder) {

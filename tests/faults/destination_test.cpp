@@ -159,19 +159,15 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
     EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{copyError(longName, errorText(ENAMETOOLONG))});
     EXPECT_EQ(readFile(deepDest / source.filename()), "deep");
 
-    // In a short destination both fit; with a date suffix the long name no longer does.
+    // In a short destination both fit (a date suffix that makes the name too long is the drives test's).
     fx.ui.messages.clear();
     fx.store().updateFolderPath("1", dest.string());
     EXPECT_TRUE(Fun_BackUp(fx.services, false));
     EXPECT_TRUE(fx.ui.messages.empty()) << fx.ui.texts()[0];
     EXPECT_EQ(readFile(dest / longName.filename()), "long name");
-    fx.store().updateTab("1", "設定1", "1");
-    EXPECT_TRUE(Fun_BackUp(fx.services, false));
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{copyError(longName, errorText(ENAMETOOLONG))});
-    EXPECT_EQ(temporaries(dest).size(), 0u);
 
     std::vector<CopyLogRow> all = fx.history();
-    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(all.size(), 4u);
     EXPECT_EQ(std::count_if(all.begin(), all.end(),
                             [&](const CopyLogRow& r) {
                                 return r.FolderPath == Text((deepDest / source.filename()).string()) &&

@@ -96,7 +96,7 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
         p.store()->insertCopyData("1", big);
         p.store()->insertCopyData("1", small);
 
-        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitNormal) << p.err();
+        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" + noRoom() +
                                ")\n\n" + big + "\n");
         EXPECT_EQ(readFile(dst / "big.bin"), earlier);
@@ -128,7 +128,7 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
         writeFile(small, randomBytes(600u << 10, 5));
         if (GetParam().limit == Limit::FileSize)
             prepareLimit(1u << 20);
-        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitNormal) << p.err();
+        ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピー(圧縮)できませんでした。\n\n" +
                                archive.string() + "\n");
         EXPECT_EQ(readFile(archive), earlier);
@@ -171,7 +171,7 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
 
     TempDir data("kbfullp");
     fs::create_directories(data / "dst");
-    writeTagged(data / "big.bin", 160u << 20, "big");
+    writeTagged(data / "big.bin", 160u << 20, "big", true);
     {
         auto store = p.store();
         store->updateFolderPath("1", (data / "dst").string());

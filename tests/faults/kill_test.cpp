@@ -56,7 +56,7 @@ protected:
         fs::create_directories(src);
         fs::create_directories(dst);
         for (std::size_t i = 0; i < names.size(); ++i) {
-            writeTagged(src / names[i], size(i), "new " + names[i]);
+            writeTagged(src / names[i], size(i), "new " + names[i], true);
             test::setMtime(src / names[i], kNewTime);
             writeTagged(dst / names[i], size(i), "old " + names[i]);
             test::setMtime(dst / names[i], kOldTime);

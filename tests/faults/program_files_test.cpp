@@ -185,7 +185,7 @@ TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced
             else
                 fs::create_symlink(kind, f);
         }
-        EXPECT_EQ(limited.run({"/AUTO", "1"}), kExitNormal) << kind;
+        EXPECT_EQ(limited.run({"/AUTO", "1"}), kExitFilesFailed) << kind;
         EXPECT_EQ(limited.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" +
                                      std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
                                      (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
@@ -213,7 +213,7 @@ TEST_F(ProgramFiles, DamagedErrorLogTakesTheNextEntryAndKeepsTheRest) {
     numbered += std::string(323 * 2, 'x') + "cut in the midd";
     for (const std::string& damaged : {noise, numbered, std::string("2006/01/01")}) {
         writeFile(log, damaged);
-        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err().rfind("[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (", 0), 0u)
             << p.err();
         const std::string after = readFile(log);
@@ -240,7 +240,7 @@ TEST_F(ProgramFiles, UnwritableErrorLogIsReportedAndTheRunGoesOn) {
     const std::string earlier = randomBytes(1000, 41);
     writeFile(log, earlier);
     handOver(*user, log);
-    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitNormal) << p.err();
+    EXPECT_EQ(p.run({"/AUTO", "1"}, {std::nullopt, user, ""}), kExitFilesFailed) << p.err();
     EXPECT_NE(p.err().find("[エラー] Kestrelbox\nLog出力エラー\n" +
                            std::error_code(EACCES, std::system_category()).message() + "\n"),
               std::string::npos)

@@ -63,7 +63,7 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
     const std::vector<std::string> names = copy ? std::vector<std::string>{"a.bin", "b.bin", "c.bin"}
                                                 : std::vector<std::string>{"noise.bin", "sparse.bin"};
     for (const std::string& name : names) {
-        writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name);
+        writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name, copy);
         if (copy)
             writeTagged(dst / name, kBig, "old " + name);
         p.store()->insertCopyData("1", (src / name).string());

@@ -15,6 +15,7 @@ namespace kb::test {
 inline constexpr int kExitNormal = 0;
 inline constexpr int kExitRunStopped = 1;
 inline constexpr int kExitStartFailed = 2;
+inline constexpr int kExitFilesFailed = 3;
 inline constexpr int kKilled = -1;
 
 struct LaunchOptions {

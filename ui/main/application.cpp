@@ -137,6 +137,9 @@ int Application::exitStatus() const {
     // to.
     if (stopRequested() && run != frmMain::AutoRun::Completed && automaticRun(m_commandLine))
         return kExitRunStopped;
+    // Every set went to its end, but a scheduler must hear of a file recorded ×.
+    if (run == frmMain::AutoRun::Completed && m_state.FailedFiles > 0)
+        return kExitFilesFailed;
     return kExitNormal;
 }
 

@@ -24,6 +24,7 @@ class Prompter;
 inline constexpr int kExitNormal = 0;
 inline constexpr int kExitRunStopped = 1;
 inline constexpr int kExitStartFailed = 2;
+inline constexpr int kExitFilesFailed = 3;
 
 // The start-up routine and everything it builds: the services of the core on the program folder, the store
 // connection and the main window. The program runs one; window tests run one per case.

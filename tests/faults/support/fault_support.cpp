@@ -10,8 +10,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <random>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -34,59 +32,18 @@ std::string tagAt(const std::string& tag, std::uint64_t offset) {
 
 } // namespace
 
-bool privateMounts(std::string* why) {
-    static int state = 0; // 0 not tried, 1 done, -1 refused
-    static std::string reason;
-    if (state == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            reason = std::string("no private mount namespace: ") + std::strerror(errno);
-            state = -1;
-        } else {
-            state = 1;
-        }
-    }
-    if (why)
-        *why = reason;
-    return state == 1;
-}
-
-bool mountTmpfs(const fs::path& dir, std::uint64_t bytes, std::string* why) {
-    if (!privateMounts(why))
-        return false;
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-        if (why)
-            *why = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool makeReadOnly(const fs::path& dir, std::string* why) {
-    if (!privateMounts(why))
-        return false;
-    if (::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-        if (why)
-            *why = std::string("cannot remount read-only: ") + std::strerror(errno);
-        ::umount2(dir.c_str(), MNT_DETACH);
-        return false;
-    }
-    return true;
-}
-
-void unmount(const fs::path& dir) {
-    ::umount2(dir.c_str(), MNT_DETACH);
-}
-
-void writeTagged(const fs::path& p, std::uint64_t size, const std::string& tag) {
+void writeTagged(const fs::path& p, std::uint64_t size, const std::string& tag, bool dense) {
     int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         throw std::runtime_error("cannot create " + p.string());
     bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    for (std::uint64_t at = 0; ok && at + 64 <= size; at += kTagEvery)
-        ok = ::pwrite(fd, tagAt(tag, at).data(), 64, static_cast<off_t>(at)) == 64;
+    std::string block(dense ? kTagEvery : 64, '\0');
+    for (std::uint64_t at = 0; ok && at + 64 <= size; at += kTagEvery) {
+        const std::string t = tagAt(tag, at);
+        std::copy(t.begin(), t.end(), block.begin());
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - at));
+        ok = ::pwrite(fd, block.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    }
     ::close(fd);
     if (!ok)
         throw std::runtime_error("cannot write " + p.string());

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "support/program.h"
+#include "support/volume.h"
 
 namespace kb::faults {
 
+using test::kExitFilesFailed;
 using test::kExitNormal;
 using test::kExitRunStopped;
 using test::kExitStartFailed;
@@ -20,18 +22,16 @@ using test::kKilled;
 using test::LaunchOptions;
 using test::Program;
 
-// Mounts and unmounts are private to this test process and its children, and vanish with it.
-// False (with the reason) where the system does not allow it.
-bool privateMounts(std::string* why = nullptr);
-// A tmpfs of `bytes` at `dir`; false with the reason when it cannot be mounted.
-bool mountTmpfs(const std::filesystem::path& dir, std::uint64_t bytes, std::string* why = nullptr);
-// `dir` becomes read-only where it is (a read-only bind mount over itself).
-bool makeReadOnly(const std::filesystem::path& dir, std::string* why = nullptr);
-void unmount(const std::filesystem::path& dir);
+using test::makeReadOnly;
+using test::mountTmpfs;
+using test::privateMounts;
+using test::unmount;
 
 // Large files that are fast to make: sparse, with a tag naming the version every 4 MiB, so that a copy cut
-// short, a mix of two versions or stray bytes are all told apart from a whole copy of either.
-void writeTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag);
+// short, a mix of two versions or stray bytes are all told apart from a whole copy of either. A source that
+// must take its time to copy is `dense` (its zeros written), as copies keep holes.
+void writeTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag,
+                 bool dense = false);
 bool holdsTagged(const std::filesystem::path& p, std::uint64_t size, const std::string& tag);
 
 // Byte comparison of two files without loading either whole.

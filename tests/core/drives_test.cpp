@@ -1,0 +1,154 @@
+// Backups onto the file systems users' sticks and disks have, each mounted as a desktop mounts it: FAT that
+// keeps no permission bits and times in 2-second steps, exFAT, NTFS with Windows' name rules, a small tmpfs.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+
+#include "backup/backup_run.h"
+#include "support/test_support.h"
+#include "support/volume.h"
+
+using namespace kb;
+using namespace kb::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Drive {
+    const char* label;
+    Volume::Kind kind;
+    std::uint64_t bytes;
+    int timeStep;       // seconds between the last-write times it keeps
+    bool keepsReadOnly; // holds the read-only flag (the fuse drivers of FAT and exFAT and ntfs-3g do not)
+    std::vector<std::pair<std::string, int>> refused; // source names whose targets it cannot hold, errno
+};
+
+void PrintTo(const Drive& d, std::ostream* os) {
+    *os << d.label;
+}
+
+const std::vector<std::pair<std::string, int>> kWindowsNames = {
+    {"what?.txt", EINVAL}, {"a:b.txt", EINVAL}, {"dot.", EINVAL}, {"blank. ", EINVAL}};
+
+const Drive kDrives[] = {
+    {"fat32", Volume::Kind::Fat, 64u << 20, 2, false, kWindowsNames},
+    {"exfat", Volume::Kind::Exfat, 16u << 20, 1, false, kWindowsNames},
+    {"ntfs", Volume::Kind::Ntfs, 16u << 20, 1, false, kWindowsNames},
+    {"tmpfs", Volume::Kind::Tmpfs, 4u << 20, 1, true, {{std::string(250, 'n') + ".txt", ENAMETOOLONG}}},
+};
+
+constexpr std::int64_t kOddSecond = 1136118601; // 2006-01-01 12:30:01 UTC
+
+void setTime(const fs::path& p, std::int64_t seconds, long nanoseconds) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0) << p;
+}
+
+class OnDrive : public ::testing::TestWithParam<Drive> {
+protected:
+    fs::path add(const std::string& name, const std::string& content) {
+        const fs::path p = fx.dir / "src" / name;
+        fs::create_directories(p.parent_path());
+        writeFile(p, content);
+        fx.store().insertCopyData("1", p.string());
+        return p;
+    }
+    // The marks of one automatic run under the policy, in the order of the files.
+    std::vector<std::string> run(int policy) {
+        fx.store().deleteAllCopyLog();
+        fx.state.SameFile = static_cast<std::int16_t>(policy);
+        EXPECT_TRUE(Fun_BackUp(fx.services, false));
+        std::vector<std::string> marks;
+        for (const CopyLogRow& r : fx.history())
+            marks.push_back(r.CopyAns.value_or(""));
+        return marks;
+    }
+
+    CoreFixture fx;
+    TempDir work{"kbdrive"};
+};
+
+TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
+    const Drive& d = GetParam();
+    Volume volume(d.kind, work.path(), d.bytes);
+    if (!volume.unavailable().empty())
+        GTEST_SKIP() << d.label << ": " << volume.unavailable();
+    ASSERT_TRUE(volume.mounted());
+    const fs::path dest = volume.path() / "Backup";
+    fs::create_directories(dest);
+    fx.store().updateFolderPath("1", dest.string());
+    fx.store().updateTab("1", "設定1", "1");
+
+    // The store's order is the paths' order: a.txt first, then the others by name.
+    const fs::path a = add("a.txt", "first");
+    setTime(a, kOddSecond, 500000000);
+    const fs::path ro = add("ro.txt", "read only");
+    ::chmod(ro.c_str(), 0444);
+    std::map<std::string, std::string> refusedFirst{{"ro.txt", ""}};
+    std::vector<std::string> expectedTexts;
+    for (const auto& [name, err] : d.refused) {
+        const fs::path p = add(name, "refused");
+        refusedFirst[name] = "×";
+        expectedTexts.push_back("下記のファイルをコピーできませんでした (" +
+                                std::error_code(err, std::system_category()).message() + ")\r\n\r\n" +
+                                p.string());
+    }
+    std::sort(expectedTexts.begin(), expectedTexts.end());
+    // The marks of a run: a.txt's, the read-only file's, × for each refused name.
+    auto marks = [&](const std::string& first, const std::string& readOnly) {
+        std::vector<std::string> out{first};
+        for (const auto& [name, mark] : refusedFirst)
+            out.push_back(mark.empty() ? readOnly : mark);
+        return out;
+    };
+    const std::vector<std::string> firstRun = marks("○", "○"), keptRun = marks("△", "△");
+
+    EXPECT_EQ(run(0), firstRun);
+    std::vector<std::string> texts = fx.ui.texts();
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, expectedTexts);
+    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"a_060101.txt", "ro_060101.txt"}))
+        << "nothing of the refused names, no temporary file";
+    EXPECT_EQ(readFile(dest / "a_060101.txt"), "first");
+    struct stat st {};
+    ASSERT_EQ(::stat((dest / "a_060101.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, kOddSecond - kOddSecond % d.timeStep)
+        << "the source's time at the drive's step";
+    EXPECT_EQ(fx.files.attributes(dest / "ro_060101.txt") & attr::ReadOnly,
+              d.keepsReadOnly ? attr::ReadOnly : 0);
+
+    // Unchanged sources are never newer than their own copies, whatever the step.
+    EXPECT_EQ(run(3), keptRun);
+    writeFile(a, "second");
+    setTime(a, kOddSecond + 10, 0);
+    EXPECT_EQ(run(3), marks("○", "△"));
+    EXPECT_EQ(readFile(dest / "a_060101.txt"), "second");
+    EXPECT_EQ(run(1), firstRun) << "the read-only copy is replaced too";
+    EXPECT_EQ(readFile(dest / "ro_060101.txt"), "read only");
+
+    // An archive of every file, names any drive refuses included, then kept under policy 3 while it is no
+    // older than now at the drive's step.
+    fx.store().updateTab("1", "設定1", "5");
+    const std::vector<std::string> written(firstRun.size(), "○"), kept(firstRun.size(), "△");
+    EXPECT_EQ(run(1), written);
+    const fs::path archive = dest / "060101.lzh";
+    std::vector<std::string> members{"a.txt", "ro.txt"};
+    for (const auto& [name, err] : d.refused)
+        members.push_back(name);
+    std::sort(members.begin(), members.end());
+    std::string listing;
+    for (const std::string& m : members)
+        listing += m + "\n";
+    EXPECT_EQ(archiveListing(archive), listing);
+    setTime(archive, fromLocalTime(fx.clock.now()), 0);
+    EXPECT_EQ(run(3), kept);
+    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drives, OnDrive, ::testing::ValuesIn(kDrives),
+                         [](const ::testing::TestParamInfo<Drive>& info) { return info.param.label; });
+
+} // namespace
