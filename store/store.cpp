@@ -307,8 +307,12 @@ bool Store::countInStep() const {
 }
 
 void Store::changed(bool inStep, int historySign) {
-    if (inStep)
+    // Rows that a trigger of a hand-edited store changed count in the total but not in the statement's
+    // own changes: what they did to the history is unknown, so it is counted again.
+    if (inStep && sqlite3_total_changes(m_db) - m_changesSeen == sqlite3_changes(m_db))
         historyCountIs(*m_historyRows + historySign * sqlite3_changes(m_db));
+    else
+        m_historyRows.reset();
 }
 
 void Store::historyCountIs(long long rows) {
@@ -471,7 +475,8 @@ void Store::historyPage(const HistoryEntry* after, long long position, long long
 
 void Store::deleteAllCopyLog() {
     Statement(m_db, "DELETE FROM T_CopyLog").run();
-    historyCountIs(0);
+    // Counting what a trigger of a hand-edited store may have left costs nothing on an emptied table.
+    historyCountIs(countCopyLog());
 }
 
 void Store::resetToDefaults() {
@@ -483,7 +488,7 @@ void Store::resetToDefaults() {
         for (int i = 1; i <= 4; ++i)
             insertDefaultTab(m_db, i);
         exec(m_db, "COMMIT");
-        historyCountIs(0);
+        historyCountIs(countCopyLog());
     } catch (...) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
