@@ -180,7 +180,12 @@ HistoryEntry readEntry(const Statement& s) {
 Store::Store(sqlite3* db) : m_db(db) {
     // A rollback takes back what the transaction did to the history; the next use counts again.
     sqlite3_rollback_hook(
-        m_db, [](void* store) { static_cast<Store*>(store)->m_historyRows.reset(); }, this);
+        m_db,
+        [](void* store) {
+            static_cast<Store*>(store)->m_historyRows.reset();
+            static_cast<Store*>(store)->forgetCutoff();
+        },
+        this);
 }
 
 std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
@@ -296,7 +301,7 @@ void Store::create(const std::filesystem::path& file) {
 }
 
 Store::~Store() {
-    for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore})
+    for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore, m_countNewer})
         sqlite3_finalize(kept);
     if (m_db)
         sqlite3_close_v2(m_db);
@@ -311,8 +316,10 @@ void Store::changed(bool inStep, int historySign) {
     // own changes: what they did to the history is unknown, so it is counted again.
     if (inStep && sqlite3_total_changes(m_db) - m_changesSeen == sqlite3_changes(m_db))
         historyCountIs(*m_historyRows + historySign * sqlite3_changes(m_db));
-    else
+    else {
         m_historyRows.reset();
+        forgetCutoff();
+    }
 }
 
 void Store::historyCountIs(long long rows) {
@@ -321,8 +328,10 @@ void Store::historyCountIs(long long rows) {
 }
 
 long long Store::historyRows() {
-    if (!countInStep())
+    if (!countInStep()) {
+        forgetCutoff();
         historyCountIs(countCopyLog());
+    }
     return *m_historyRows;
 }
 
@@ -401,6 +410,8 @@ long long Store::insertCopyLog(const CopyLogRow& row) {
         .bind(7, row.FolderPath)
         .run();
     changed(inStep, 1);
+    if (m_cutoffKnown && row.DateTime && *row.DateTime > m_cutoffKnown->dateTime)
+        ++m_cutoffKnown->newer;
     return m_lastHistoryRowid = sqlite3_last_insert_rowid(m_db);
 }
 
@@ -413,15 +424,30 @@ long long Store::countCopyLog() {
 std::optional<std::string> Store::cutoffDateTime(long long limit) {
     if (limit <= 0)
         return std::nullopt;
+    const long long rows = historyRows();
+    // Rows were added only before the known cut-off or after it, fewer than `limit` after it: the
+    // limit-th row from the top still has its DateTime.
+    if (m_cutoffKnown && m_cutoffKnown->limit == limit && m_cutoffKnown->newer < limit)
+        return m_cutoffKnown->dateTime;
+    forgetCutoff();
     // The limit-th row from the top is the (rows - limit + 1)-th from the bottom.
-    const long long beyond = std::max(0LL, historyRows() - limit);
+    const long long beyond = std::max(0LL, rows - limit);
     Statement s(
         m_db, m_cutoff,
         "SELECT DateTime FROM T_CopyLog ORDER BY DateTime, TabNo, SeqNo DESC, rowid DESC LIMIT 1 OFFSET ?1");
     s.bind(1, beyond);
     if (!s.step())
         return std::nullopt;
-    return s.text(0);
+    Text cutoff = s.text(0);
+    // Kept only for what the comparisons here order as the engine does: text, and a row that is the
+    // limit-th (not merely the oldest of fewer).
+    if (cutoff && s.type(0) == SQLITE_TEXT && rows >= limit) {
+        Statement newer(m_db, m_countNewer, "SELECT count(*) FROM T_CopyLog WHERE DateTime > ?1");
+        newer.bind(1, *cutoff);
+        newer.step();
+        m_cutoffKnown = KnownCutoff{limit, *cutoff, newer.integer(0)};
+    }
+    return cutoff;
 }
 
 void Store::deleteCopyLogBefore(const std::string& time) {
@@ -429,6 +455,9 @@ void Store::deleteCopyLogBefore(const std::string& time) {
     const bool inStep = countInStep();
     s.bind(1, time).run();
     changed(inStep, -1);
+    // Rows before the known cut-off leave it as it is; any others may move it.
+    if (sqlite3_changes(m_db) > 0 && m_cutoffKnown && time > m_cutoffKnown->dateTime)
+        forgetCutoff();
 }
 
 void Store::forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit) {
@@ -475,6 +504,7 @@ void Store::historyPage(const HistoryEntry* after, long long position, long long
 
 void Store::deleteAllCopyLog() {
     Statement(m_db, "DELETE FROM T_CopyLog").run();
+    forgetCutoff();
     // Counting what a trigger of a hand-edited store may have left costs nothing on an emptied table.
     historyCountIs(countCopyLog());
 }
@@ -488,6 +518,7 @@ void Store::resetToDefaults() {
         for (int i = 1; i <= 4; ++i)
             insertDefaultTab(m_db, i);
         exec(m_db, "COMMIT");
+        forgetCutoff();
         historyCountIs(countCopyLog());
     } catch (...) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);

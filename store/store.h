@@ -70,7 +70,9 @@ public:
     // this class; counted again after a rollback or after a statement issued past this class changed rows.
     long long historyRows();
     // 11: the DateTime of the last of the first `limit` rows, newest first; nullopt when there are none.
-    // Walks from the oldest row, so it costs what lies beyond the limit, not the whole history.
+    // Walks from the oldest row, so it costs what lies beyond the limit, not the whole history; and while
+    // the answer cannot have changed since the last walk (fewer than `limit` rows newer than it), not even
+    // that: a run longer than the limit asks after every row and gets its own stamp.
     std::optional<std::string> cutoffDateTime(long long limit);
     void deleteCopyLogBefore(const std::string& time); // 12
     // 13: every history row, newest run first, higher set first, then in recording order (then rowid).
@@ -105,6 +107,17 @@ private:
     sqlite3_stmt* m_insertLog = nullptr;
     sqlite3_stmt* m_cutoff = nullptr;
     sqlite3_stmt* m_deleteBefore = nullptr;
+    void forgetCutoff() { m_cutoffKnown.reset(); }
+
+    // The last cut-off walked for `limit`, while the store's own statements keep `newer` (the rows whose
+    // DateTime is after it) exact; `limit` rows or more were at or after it.
+    struct KnownCutoff {
+        long long limit;
+        std::string dateTime;
+        long long newer;
+    };
+    std::optional<KnownCutoff> m_cutoffKnown;
+    sqlite3_stmt* m_countNewer = nullptr;
     std::optional<long long> m_historyRows;
     int m_changesSeen = 0; // sqlite3_total_changes when m_historyRows was last known right
     long long m_lastHistoryRowid = 0;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <random>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -247,6 +248,49 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
         counted.push_back(store->countCopyLog());
     }
     EXPECT_EQ(counted, (std::vector<long long>{8, 3, 3, 2, 2, 7, 7, 0, 4, 0}));
+}
+
+// The cut-off of the trim, whether walked or known from the last walk, is the DateTime of the last of the
+// first `limit` rows, through runs longer than the limit, rows older than the cut-off, trims, statements past
+// the store and a changing limit.
+TEST_F(StoreTest, CutoffIsTheLastOfTheFirstRowsThroughRunsAndTrims) {
+    auto lastOfFirst = [&](long long limit) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(
+            store->handle(),
+            "SELECT DateTime FROM (SELECT DateTime, TabNo, SeqNo, rowid AS r FROM T_CopyLog ORDER BY "
+            "DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT ?1) ORDER BY DateTime, TabNo, SeqNo DESC, "
+            "r DESC LIMIT 1",
+            -1, &s, nullptr);
+        sqlite3_bind_int64(s, 1, limit);
+        Text t;
+        if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL)
+            t = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        sqlite3_finalize(s);
+        return t;
+    };
+    std::mt19937 random(11);
+    long long limit = 8;
+    int day = 1, seq = 0;
+    for (int i = 0; i < 1500; ++i) {
+        const unsigned pick = random() % 100;
+        if (pick < 3)
+            limit = 4 + static_cast<long long>(random() % 30);
+        else if (pick < 5)
+            sqlite3_exec(store->handle(), "DELETE FROM T_CopyLog WHERE SeqNo = 3", nullptr, nullptr, nullptr);
+        else if (pick < 10)
+            day = std::min(28, day + 1), seq = 0;
+        // Mostly the current run; now and then an older day, as a clock set back gives.
+        const int at = pick % 7 == 0 ? static_cast<int>(random() % static_cast<unsigned>(day)) + 1 : day;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "2006/01/%02d 10:00:00", at);
+        store->insertCopyLog({stamp, std::to_string(random() % 4 + 1), "t", ++seq, "○", "f", "/d"});
+        ASSERT_EQ(store->cutoffDateTime(limit), lastOfFirst(limit)) << i;
+        if (store->historyRows() > limit)
+            store->deleteCopyLogBefore(*store->cutoffDateTime(limit));
+        ASSERT_EQ(store->cutoffDateTime(limit), lastOfFirst(limit)) << i;
+    }
+    EXPECT_EQ(store->historyRows(), store->countCopyLog());
 }
 
 TEST_F(StoreTest, HistoryPagesJoinIntoTheWholeOrder) {
