@@ -170,12 +170,6 @@ TEST_F(StoreTest, HistoryKeepsNullsComesNewestFirstAndTrimsWholeRuns) {
         EXPECT_EQ(r.FileName, Text("f's😀"));
     });
     EXPECT_EQ(order, "0231○ 0211○ 0212- 0121○ 0122- 0111○ 0112- 0113- ");
-    EXPECT_EQ(store->historyRows(), 8);
-    EXPECT_EQ(store->cutoffDateTime(3), Text("2006/01/02 00:00:00"));
-    EXPECT_EQ(store->cutoffDateTime(4), Text("2006/01/01 23:59:59"));
-    EXPECT_EQ(store->cutoffDateTime(1000), Text("2006/01/01 09:00:00"));
-    store->deleteCopyLogBefore("2006/01/02 00:00:00");
-    EXPECT_EQ(store->historyRows(), 3);
 
     EXPECT_THROW(store->forEachCopyLog([](const CopyLogRow&) { throw std::runtime_error("stop"); }),
                  std::runtime_error);
@@ -186,15 +180,12 @@ TEST_F(StoreTest, HistoryKeepsNullsComesNewestFirstAndTrimsWholeRuns) {
 }
 
 // The count kept in memory is what COUNT(*) finds after every kind of change, whether the store made it,
-// a statement past it, a trigger of a hand-edited store or a rollback.
+// a statement past it, a trigger of a hand-edited store or a rollback (failing resets: the window's test).
 TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
     auto sql = [&](const char* q) { sqlite3_exec(store->handle(), q, nullptr, nullptr, nullptr); };
     auto run = [&](const std::string& stamp, int files) {
         for (int i = 1; i <= files; ++i)
             store->insertCopyLog({stamp, "1", "t", i, "○", "f", "/d"});
-    };
-    auto denyTabDelete = [](void*, int action, const char* table, const char*, const char*, const char*) {
-        return action == SQLITE_DELETE && std::string(table) == "T_Tab" ? SQLITE_DENY : SQLITE_OK;
     };
     const std::vector<std::pair<std::string, std::function<void()>>> steps = {
         {"runs",
@@ -214,9 +205,9 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
         {"triggers",
          [&] {
              sql("CREATE TRIGGER t1 AFTER INSERT ON T_CopyLog BEGIN INSERT INTO T_CopyData VALUES ('9', "
-                 "'x'); "
-                 "END; CREATE TRIGGER t2 AFTER INSERT ON T_CopyData BEGIN "
-                 "INSERT INTO T_CopyLog (DateTime) VALUES ('2001'); END");
+                 "'x'); END;"
+                 "CREATE TRIGGER t2 AFTER INSERT ON T_CopyData BEGIN INSERT INTO T_CopyLog (DateTime) VALUES "
+                 "('2001'); END");
              run("2008/01/01 00:00:00", 1);
              store->insertCopyData("1", "/f");
              store->historyRows();
@@ -231,14 +222,11 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
              sql("ROLLBACK");
          }},
         {"the clear", [&] { store->deleteAllCopyLog(); }},
-        {"a failing reset",
+        {"the reset",
          [&] {
              run("2009/01/01 00:00:00", 4);
-             sqlite3_set_authorizer(store->handle(), denyTabDelete, nullptr);
-             EXPECT_THROW(store->resetToDefaults(), StoreError);
-             sqlite3_set_authorizer(store->handle(), nullptr, nullptr);
+             store->resetToDefaults();
          }},
-        {"the reset", [&] { store->resetToDefaults(); }},
     };
     std::vector<long long> counted;
     for (const auto& [name, step] : steps) {
@@ -247,7 +235,7 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
         EXPECT_EQ(store->historyRows(), store->countCopyLog()) << name;
         counted.push_back(store->countCopyLog());
     }
-    EXPECT_EQ(counted, (std::vector<long long>{8, 3, 3, 2, 2, 7, 7, 0, 4, 0}));
+    EXPECT_EQ(counted, (std::vector<long long>{8, 3, 3, 2, 2, 7, 7, 0, 0}));
 }
 
 // The cut-off of the trim, whether walked or known from the last walk, is the DateTime of the last of the
