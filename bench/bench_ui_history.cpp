@@ -1,14 +1,15 @@
 // The history at scale, through the real main window offscreen. A run of 1,000 files of 4 KiB recorded into
-// histories of 1,000, 100,000 and 1,000,000 rows (BackupLogMax above the count, so every row is kept), the
-// three windows taking turns within each iteration. And a program holding 1,000,000 rows started up to an
-// idle window, made to export the whole history as CSV and closed (the close compacts the store), in a child
-// process whose peak memory is measured, the export's apart.
+// histories of 1,000, 100,000 and 1,000,000 rows (BackupLogMax above the count, so every row is kept), each
+// in a process of its own, the three taking turns within each iteration. And a program holding 1,000,000 rows
+// started up to an idle window, made to export the whole history as CSV and closed (the close compacts the
+// store), in a child process whose peak memory is measured, the export's apart.
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <QAbstractEventDispatcher>
@@ -96,67 +97,6 @@ std::string pressBackup(ProgramRun& run, int count) {
     return {};
 }
 
-void BM_HistoryScale(benchmark::State& state) {
-    ScratchDir dir("kb_bench_history");
-    const auto paths = makeFiles(dir / "src", kRunFiles, 4096);
-    std::vector<std::unique_ptr<ProgramRun>> runs;
-    for (long long rows : kHistories) {
-        runs.push_back(std::make_unique<ProgramRun>(
-            prepareProgram(dir / ("program" + std::to_string(rows)), seededStore(rows), paths)));
-        if (!runs.back()->start()) {
-            state.SkipWithError(("start-up failed: " + joinedFailures(runs.back()->prompter)).c_str());
-            return;
-        }
-    }
-    double total[3] = {}, totalCpu[3] = {}, firstCount = 0;
-    int iteration = 0, timed = 0;
-    for (auto _ : state) {
-        for (std::size_t k = 0; k < runs.size(); ++k) {
-            // The windows take turns, each one first in its iteration in turn.
-            const std::size_t i = (k + static_cast<std::size_t>(iteration)) % runs.size();
-            ProgramRun& run = *runs[i];
-            const fs::path dest = dir / ("dest" + std::to_string(i) + "_" + std::to_string(iteration));
-            fs::create_directories(dest);
-            run.store().updateFolderPath("1", dest.string());
-            if (iteration == 0 && i == 2) {
-                // The one count of a process, at its first recorded row; measured here apart.
-                auto start = Clock::now();
-                run.store().historyRows();
-                firstCount = msSince(start);
-            }
-            ::sync();
-            auto start = Clock::now();
-            const double cpuStart = cpuMs();
-            std::string error = pressBackup(run, kRunFiles);
-            const double ms = msSince(start), cpu = cpuMs() - cpuStart;
-            if (!error.empty()) {
-                state.SkipWithError(error.c_str());
-                return;
-            }
-            if (iteration > 0) {
-                total[i] += ms;
-                totalCpu[i] += cpu;
-            }
-            if (run.store().countCopyLog() != kHistories[i] + kRunFiles) {
-                state.SkipWithError("the history does not hold a row per file");
-                return;
-            }
-            // Back to the seeded history, outside the time.
-            sqlite3_exec(run.store().handle(), "DELETE FROM T_CopyLog WHERE DateTime >= '2007'", nullptr,
-                         nullptr, nullptr);
-            run.store().historyRows();
-            run.window().Fun_LogRefresh();
-            fs::remove_all(dest);
-        }
-        timed += iteration++ > 0 ? 1 : 0;
-    }
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        state.counters["run_ms_" + std::to_string(kHistories[i])] = timed ? total[i] / timed : NAN;
-        state.counters["cpu_ms_" + std::to_string(kHistories[i])] = timed ? totalCpu[i] / timed : NAN;
-    }
-    state.counters["first_count_ms"] = firstCount;
-}
-
 long memoryKb(const char* key) {
     long kb = 0;
     FILE* status = std::fopen("/proc/self/status", "r");
@@ -236,13 +176,64 @@ int startAndClose(const char* folder) {
     return 0;
 }
 
+// The child's part of the history runs: its window on `folder` records `runs` runs of 1,000 files after
+// one that is not timed (it pays the process's one count of the history, printed apart). Prints the mean
+// wall and user processor time of a timed run.
+int historyRuns(const char* folder, int runs) {
+    useOffscreenPlatform();
+    int argc = 1;
+    char name[] = "bench_ui_history";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    ProgramRun run{fs::path(folder)};
+    if (!run.start()) {
+        std::printf("FAILED %s\n", joinedFailures(run.prompter).c_str());
+        return 1;
+    }
+    const long long stored = run.store().countCopyLog();
+    double wall = 0, cpu = 0, firstCount = 0;
+    for (int i = 0; i <= runs; ++i) {
+        const fs::path dest = fs::path(folder) / ("dest" + std::to_string(i));
+        fs::create_directories(dest);
+        run.store().updateFolderPath("1", dest.string());
+        if (i == 0) {
+            auto start = Clock::now();
+            run.store().historyRows();
+            firstCount = msSince(start);
+        }
+        ::sync();
+        auto start = Clock::now();
+        const double cpuStart = cpuMs();
+        const std::string error = pressBackup(run, kRunFiles);
+        if (i > 0) {
+            wall += msSince(start);
+            cpu += cpuMs() - cpuStart;
+        }
+        if (!error.empty() || run.store().countCopyLog() != stored + kRunFiles) {
+            std::printf("FAILED %s\n",
+                        error.empty() ? "the history does not hold a row per file" : error.c_str());
+            return 1;
+        }
+        // Back to the seeded history, outside the time.
+        sqlite3_exec(run.store().handle(), "DELETE FROM T_CopyLog WHERE DateTime >= '2007'", nullptr, nullptr,
+                     nullptr);
+        run.store().historyRows();
+        run.window().Fun_LogRefresh();
+        fs::remove_all(dest);
+    }
+    std::printf("run_ms %.3f\ncpu_ms %.3f\nfirst_count_ms %.3f\n", wall / runs, cpu / runs, firstCount);
+    return 0;
+}
+
 struct ChildFigures {
     std::map<std::string, double> at;
     double peakMb = NAN;
     std::string error;
 };
 
-ChildFigures runStartAndClose(const fs::path& folder) {
+// Runs this program again with `mode` on `folder` (and `runs`) and reads what it printed: moments on the
+// steady clock are made relative to the spawn; figures whose names end in _ms or _kb are taken as they are.
+ChildFigures runChild(const char* mode, const fs::path& folder, int runs = 0) {
     ChildFigures out;
     int pipeFd[2];
     if (::pipe(pipeFd) != 0) {
@@ -254,7 +245,8 @@ ChildFigures runStartAndClose(const fs::path& folder) {
     if (pid == 0) {
         ::dup2(pipeFd[1], 1);
         ::close(pipeFd[0]);
-        ::execl("/proc/self/exe", "bench_ui_history", "--start-and-close", folder.c_str(), nullptr);
+        const std::string count = std::to_string(runs);
+        ::execl("/proc/self/exe", "bench_ui_history", mode, folder.c_str(), count.c_str(), nullptr);
         ::_exit(127);
     }
     ::close(pipeFd[1]);
@@ -275,7 +267,9 @@ ChildFigures runStartAndClose(const fs::path& folder) {
     double value;
     for (const char* p = text.c_str(); std::sscanf(p, "%63s %lf", key, &value) == 2;) {
         const std::string k = key;
-        out.at[key] = value - (k.size() > 3 && k.compare(k.size() - 3, 3, "_kb") == 0 ? 0 : spawned);
+        const bool figure = k.size() > 3 && (k.compare(k.size() - 3, 3, "_kb") == 0 ||
+                                             k.compare(k.size() - 3, 3, "_ms") == 0);
+        out.at[key] = value - (figure ? 0 : spawned);
         p = std::strchr(p, '\n');
         if (!p)
             break;
@@ -295,7 +289,7 @@ void BM_StartAndClose(benchmark::State& state) {
         fs::create_directories(program);
         fs::copy_file(seed, program / "Kestrelbox.mdb");
         ::sync();
-        ChildFigures f = runStartAndClose(program);
+        ChildFigures f = runChild("--start-and-close", program);
         if (!f.error.empty()) {
             state.SkipWithError(f.error.c_str());
             return;
@@ -325,17 +319,53 @@ void BM_StartAndClose(benchmark::State& state) {
     state.counters["csv_peak_MB"] = csvPeak / n;
 }
 
+// Each history in a process of its own, as a program holds one store; the three take turns, each first in
+// its iteration in turn.
+void BM_HistoryScale(benchmark::State& state) {
+    ScratchDir dir("kb_bench_history");
+    const auto paths = makeFiles(dir / "src", kRunFiles, 4096);
+    std::vector<fs::path> programs;
+    for (long long rows : kHistories)
+        programs.push_back(
+            prepareProgram(dir / ("program" + std::to_string(rows)), seededStore(rows), paths));
+    constexpr std::size_t kSizes = std::size(kHistories);
+    double wall[kSizes] = {}, cpu[kSizes] = {}, firstCount = 0;
+    int iteration = 0;
+    for (auto _ : state) {
+        for (std::size_t k = 0; k < kSizes; ++k) {
+            const std::size_t i = (k + static_cast<std::size_t>(iteration)) % kSizes;
+            ChildFigures f = runChild("--history-runs", programs[i], 2);
+            if (!f.error.empty()) {
+                state.SkipWithError(f.error.c_str());
+                return;
+            }
+            wall[i] += f.at["run_ms"];
+            cpu[i] += f.at["cpu_ms"];
+            if (i == kSizes - 1)
+                firstCount += f.at["first_count_ms"];
+        }
+        ++iteration;
+    }
+    for (std::size_t i = 0; i < kSizes; ++i) {
+        state.counters["run_ms_" + std::to_string(kHistories[i])] = wall[i] / iteration;
+        state.counters["cpu_ms_" + std::to_string(kHistories[i])] = cpu[i] / iteration;
+    }
+    state.counters["first_count_ms"] = firstCount / iteration;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--start-and-close") == 0)
+    if (argc == 4 && std::strcmp(argv[1], "--start-and-close") == 0)
         return startAndClose(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--history-runs") == 0)
+        return historyRuns(argv[2], std::atoi(argv[3]));
     useOffscreenPlatform();
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RegisterBenchmark("BM_HistoryScale", BM_HistoryScale)
         ->Unit(benchmark::kMillisecond)
-        ->Iterations(6);
+        ->Iterations(3);
     benchmark::RegisterBenchmark("BM_StartAndClose", BM_StartAndClose)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(3);
