@@ -1,5 +1,6 @@
-// The store's open (key derivation, schema and page check, exclusive lock) and the shutdown compaction of
-// a store holding 100,000 history rows.
+// The store's open (key derivation, schema and page check, exclusive lock), the shutdown compaction of a
+// store holding 100,000 history rows, and trims that delete the same number of rows from histories of
+// 100,000 and 1,000,000 rows.
 
 #include <benchmark/benchmark.h>
 #include <filesystem>
@@ -100,6 +101,50 @@ void BM_Compact(benchmark::State& state) {
 }
 BENCHMARK(BM_Compact)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
+// Runs of 50 rows, one minute apart, from 2006 on; written by the engine itself, as a million rows through
+// the store's own insert take a minute.
+void seedRuns(sqlite3* db, long long rows) {
+    const std::string sql = "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " +
+                            std::to_string(rows) +
+                            ") INSERT INTO T_CopyLog SELECT strftime('%Y/%m/%d %H:%M:%S', 1136073600 + i / "
+                            "50 * 60, 'unixepoch'), "
+                            "i / 50 % 4 + 1, '設定1 【日付】', i % 50 + 1, '○', 'file' || i || '.txt', "
+                            "'/mnt/backup/project/2006-01-01/file' || i || '.txt' FROM n";
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db));
+}
+
+// One recorded row whose trim deletes the oldest `deleted` rows of a history of `rows`, as the store does
+// it for every row when BackupLogMax is lowered: the insert, the cut-off and the delete.
+void BM_Trim(benchmark::State& state) {
+    const long long rows = state.range(0), deleted = state.range(1);
+    const fs::path dir = fs::temp_directory_path() / ("kbbench-trim-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    kb::Store::create(dir / "Kestrelbox.mdb");
+    {
+        auto store = kb::Store::open(dir / "Kestrelbox.mdb");
+        seedRuns(store->handle(), rows);
+        store->historyRows(); // the one count of a process, not timed
+        int n = 0;
+        for (auto _ : state) {
+            store->insertCopyLog(
+                {"2026/12/07 12:00:00", "1", "設定1 【標準】", ++n, "○", "new.txt", "/mnt/backup/new.txt"});
+            if (auto cutoff = store->cutoffDateTime(store->historyRows() - deleted))
+                store->deleteCopyLogBefore(*cutoff);
+        }
+        if (store->countCopyLog() != rows + n - deleted * n)
+            state.SkipWithError("the trim did not delete the oldest runs exactly");
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_Trim)
+    ->Args({100000, 1000})
+    ->Args({1000000, 1000})
+    ->Args({1000000, 10000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -112,6 +157,12 @@ int main(int argc, char** argv) {
               "-");
     benchLine("compact_100000_rows", reporter.time("BM_Compact/100000"), "ms", "-", kb::bench::kNoPeer,
               "<=2000");
+    const double trim = reporter.time("BM_Trim/100000/1000");
+    benchLine("trim_1000_of_100000_rows", trim, "ms", "-", kb::bench::kNoPeer, "-");
+    benchLine("trim_1000_of_1000000_rows", reporter.time("BM_Trim/1000000/1000"), "ms", "of_100000_rows",
+              trim, "ratio<=1.5");
+    benchLine("trim_10000_of_1000000_rows", reporter.time("BM_Trim/1000000/10000"), "ms", "1000_of_1000000",
+              reporter.time("BM_Trim/1000000/1000"), "-");
     benchmark::Shutdown();
     return 0;
 }

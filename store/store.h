@@ -11,16 +11,35 @@
 #include "app/records.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kb {
 
-// A failing statement or open; what() is the engine's own description (sqlite3_errmsg).
+// A failing statement or open; what() is the engine's own description (sqlite3_errmsg), code() its result
+// code (0 when the failure is not the engine's).
 class StoreError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit StoreError(const std::string& what, int code = 0) : std::runtime_error(what), m_code(code) {}
+    int code() const { return m_code; }
+
+private:
+    int m_code;
 };
 
 inline constexpr const char* kStorePassword = "pinwheel";
+// The page size of every store this version writes; stores of earlier versions have the engine's default,
+// 1 KiB, and still open. Larger pages cost each history row no more and read a long history three times
+// faster (the per-page decryption is most of the cost).
+inline constexpr int kStorePageSize = 4096;
+inline constexpr int kLegacyPageSize = 1024;
+
+// One history row as a list holds it: the row, its rowid (the last key of the history order) and whether
+// its ordering columns hold what the program writes (DateTime and TabNo text, SeqNo an integer).
+struct HistoryEntry {
+    CopyLogRow row;
+    long long rowid = 0;
+    bool plain = true;
+};
 
 // The SQLCipher store "Kestrelbox.mdb": one exclusive connection, every statement with bound values.
 class Store {
@@ -43,13 +62,26 @@ public:
     void deleteCopyData(const std::string& n, const std::string& path);                       // 6
     void updateFolderPath(const std::string& n, const std::string& folder);                   // 7
     void updateTab(const std::string& row, const std::string& name, const std::string& code); // 8
-    void insertCopyLog(const CopyLogRow& row);                                                // 9
-    long long countCopyLog();                                                                 // 10
+    // 9; returns the new row's rowid.
+    long long insertCopyLog(const CopyLogRow& row);
+    long long lastHistoryRowid() const { return m_lastHistoryRowid; }
+    long long countCopyLog(); // 10, counted
+    // The number of history rows, exactly as 10 counts them: counted once, then kept by every statement of
+    // this class; counted again after a rollback or after a statement issued past this class changed rows.
+    long long historyRows();
     // 11: the DateTime of the last of the first `limit` rows, newest first; nullopt when there are none.
+    // Walks from the oldest row, so it costs what lies beyond the limit, not the whole history; and while
+    // the answer cannot have changed since the last walk (fewer than `limit` rows newer than it), not even
+    // that: a run longer than the limit asks after every row and gets its own stamp.
     std::optional<std::string> cutoffDateTime(long long limit);
     void deleteCopyLogBefore(const std::string& time); // 12
-    // 13: every history row, newest run first, higher set first, then in recording order.
+    // 13: every history row, newest run first, higher set first, then in recording order (then rowid).
     void forEachCopyLog(const std::function<void(const CopyLogRow&)>& visit);
+    // Up to `limit` rows of the order of 13 that follow `after` (from the first row when null), appended to
+    // `out`, which keeps what was read when a failure is thrown. `position` is the number of rows up to and
+    // including `after`; it places the page when after's columns are not plain.
+    void historyPage(const HistoryEntry* after, long long position, long long limit,
+                     std::vector<HistoryEntry>& out);
     void deleteAllCopyLog(); // 14
     // 15, 14, 16 and 17 for each set: every registered file and history row deleted and the four sets in
     // their first state, in one transaction, so a failure half-way leaves the store as it was.
@@ -61,8 +93,34 @@ public:
     sqlite3* handle() { return m_db; }
 
 private:
-    explicit Store(sqlite3* db) : m_db(db) {}
+    explicit Store(sqlite3* db);
+    static std::unique_ptr<Store> openWithPageSize(const std::filesystem::path& file, int pageSize,
+                                                   bool fullCheck);
+    // Around every statement of this class that changes rows: whether the kept count was right before it,
+    // and then what its changes did to the history (+1 inserted rows, -1 deleted rows, 0 other tables).
+    bool countInStep() const;
+    void changed(bool inStep, int historySign);
+    void historyCountIs(long long rows);
+
     sqlite3* m_db;
+    // The statements a run issues for every file, prepared once.
+    sqlite3_stmt* m_insertLog = nullptr;
+    sqlite3_stmt* m_cutoff = nullptr;
+    sqlite3_stmt* m_deleteBefore = nullptr;
+    void forgetCutoff() { m_cutoffKnown.reset(); }
+
+    // The last cut-off walked for `limit`, while the store's own statements keep `newer` (the rows whose
+    // DateTime is after it) exact; `limit` rows or more were at or after it.
+    struct KnownCutoff {
+        long long limit;
+        std::string dateTime;
+        long long newer;
+    };
+    std::optional<KnownCutoff> m_cutoffKnown;
+    sqlite3_stmt* m_countNewer = nullptr;
+    std::optional<long long> m_historyRows;
+    int m_changesSeen = 0; // sqlite3_total_changes when m_historyRows was last known right
+    long long m_lastHistoryRowid = 0;
 };
 
 } // namespace kb

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include "fault_support.h"
@@ -20,6 +21,7 @@ constexpr std::uint64_t kBig = 200u << 20;
 constexpr std::int64_t kOldTime = 1136000000; // the earlier backups
 constexpr std::int64_t kNewTime = 1136100000; // the sources as they are now
 const std::string kEarlierRun = "2005/12/31 23:59:00";
+constexpr std::size_t kLongAgo = 200000; // rows of 2004
 
 std::int64_t mtimeOf(const fs::path& p) {
     struct stat st {};
@@ -61,13 +63,20 @@ protected:
             writeTagged(dst / names[i], size(i), "old " + names[i]);
             test::setMtime(dst / names[i], kOldTime);
         }
-        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+        // A long history below the limit: every row of the run is counted into it and none is trimmed.
+        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\nBackupLogMax=1000000\r\n");
         auto store = p.store();
         store->updateFolderPath("1", dst.string());
         for (std::size_t i = 0; i < names.size(); ++i) {
             store->insertCopyData("1", (src / names[i]).string());
             store->insertCopyLog(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i]));
         }
+        const std::string seed =
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+            std::to_string(kLongAgo) +
+            ") INSERT INTO T_CopyLog SELECT printf('2004/%02d/01 00:00:00', i / 20000 + 1), '2', "
+            "'設定2 【標準】', i, '○', 'old.txt', '/old/' || i FROM n";
+        ASSERT_EQ(sqlite3_exec(store->handle(), seed.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     }
 
     static std::uint64_t size(std::size_t i) { return kBig + i * 4097; }
@@ -77,9 +86,12 @@ protected:
     void expectConsistent(std::size_t& renewed, std::size_t& rows) {
         std::vector<CopyLogRow> history = p.history();
         std::vector<CopyLogRow> current;
-        std::size_t earlier = 0;
+        std::size_t earlier = 0, longAgo = 0;
         for (const CopyLogRow& r : history) {
-            if (r.DateTime == kEarlierRun) {
+            if (r.DateTime < std::string("2005")) {
+                EXPECT_EQ(r.FolderPath, "/old/" + std::to_string(r.SeqNo));
+                ++longAgo;
+            } else if (r.DateTime == kEarlierRun) {
                 const std::size_t i = static_cast<std::size_t>(r.SeqNo - 1);
                 ASSERT_LT(i, names.size());
                 EXPECT_TRUE(sameRow(r, earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
@@ -89,6 +101,7 @@ protected:
             }
         }
         EXPECT_EQ(earlier, names.size());
+        EXPECT_EQ(longAgo, kLongAgo);
         rows = current.size();
         for (std::size_t i = 0; i < current.size(); ++i) {
             EXPECT_EQ(current[i].SeqNo, static_cast<long long>(i + 1));
@@ -152,7 +165,7 @@ TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_TRUE(holdsTagged(dst / names[i], size(i), "new " + names[i])) << names[i];
     EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
-    EXPECT_EQ(p.history().size(), names.size() + rows + names.size());
+    EXPECT_EQ(p.history().size(), kLongAgo + names.size() + rows + names.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, KillDuringBackup,

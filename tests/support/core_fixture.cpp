@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "backup/backup_run.h"
+#include <sqlite3.h>
 
 // Apart from the other helpers, so that tests without a store do not need the store to link.
 namespace kb::test {
@@ -43,6 +44,13 @@ std::filesystem::path CoreFixture::addFile(const std::string& relative, const st
 
 bool CoreFixture::backUp() {
     return Fun_BackUp(services, false);
+}
+
+int busyStatements(sqlite3* db) {
+    int busy = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+        busy += sqlite3_stmt_busy(s) ? 1 : 0;
+    return busy;
 }
 
 std::vector<CopyLogRow> historyRows(Store& store) {

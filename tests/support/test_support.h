@@ -142,6 +142,8 @@ public:
 
 // Every history row of a store, in the store's order.
 std::vector<CopyLogRow> historyRows(Store& store);
+// Statements of the connection that are still running (not finished or reset).
+int busyStatements(sqlite3* db);
 
 // A fresh folder under the system temp folder, removed (with everything in it) at the end.
 class TempDir {

@@ -1,5 +1,6 @@
 // The history panel: showing and hiding it, the splitter, entry details and the export.
 #include <QAction>
+#include <QApplication>
 #include <QTest>
 #include <QTreeView>
 
@@ -72,6 +73,21 @@ private slots:
         // Anything but the bar dropped on a list does nothing.
         w.ListView_DragDrop(child<QWidget>(&w, "TabMain"), 10);
         QCOMPARE(w.layoutTwips().picBarH.top, top);
+    }
+
+    // The view asks for the next page as it reaches the end of the rows held.
+    void scrollingToTheEndFetchesEveryRow() {
+        WindowFixture f;
+        for (int i = 1; i <= 50; ++i)
+            f.store().insertCopyLog(row("2006/01/01 12:30:00", "1", i, "○", "a.txt"));
+        f.window().historyModel().setPageSize(8);
+        f.window().Fun_LogRefresh();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
+        for (int tries = 0; tries < 20 && f.window().historyModel().canFetchMore({}); ++tries) {
+            logList(f)->scrollToBottom();
+            QApplication::processEvents();
+        }
+        QCOMPARE(f.window().historyModel().rowCount(), 50);
     }
 
     void detailsShowFiveLinesWithTheirTabs() {

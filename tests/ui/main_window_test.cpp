@@ -53,9 +53,9 @@ int refuseStatement(void* refusal, int action, const char* what, const char*, co
     return counted && ++r->second == r->first ? SQLITE_DENY : SQLITE_OK;
 }
 
-// Every set with its file count, and the number of history rows.
+// Every set with its file count, and the number of history rows, counted and kept.
 std::string contentOf(Store& store) {
-    std::string all = std::to_string(store.countCopyLog());
+    std::string all = std::to_string(store.countCopyLog()) + "/" + std::to_string(store.historyRows());
     for (const TabRow& t : store.selectTabs())
         all += "|" + t.TabName + t.NameType + t.FolderPath.value_or("-") +
                std::to_string(store.selectCopyData(t.TabNo).size());
@@ -462,7 +462,7 @@ private slots:
         QCOMPARE(f.window().currentTab(), 1);
         QCOMPARE(tabs(f)->tabText(1), QString("設定2 【標準】"));
         QVERIFY(f.store().selectCopyData("2").empty());
-        QCOMPARE(f.store().countCopyLog(), 0LL);
+        QCOMPARE(f.store().countCopyLog() + f.store().historyRows(), 0LL);
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
         QVERIFY(!f.store().selectTab("2")->FolderPath);
         QCOMPARE(f.window().historyModel().rowCount(), 0);

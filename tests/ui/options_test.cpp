@@ -344,7 +344,7 @@ private slots:
 
         f.core.ui.answers = {MsgAnswer::No};
         d.click("cmdLogDel");
-        QCOMPARE(f.store().countCopyLog(), 3LL);
+        QCOMPARE(f.store().historyRows(), 3LL);
         QCOMPARE(f.core.ui.refreshes, 0);
         QCOMPARE(f.core.ui.texts(), std::vector<std::string>{"全ての履歴を削除します、よろしいですか"});
         QCOMPARE(f.core.ui.messages[0].icon, MsgIcon::Question);
@@ -352,7 +352,7 @@ private slots:
 
         f.core.ui.answers = {MsgAnswer::Yes};
         d.click("cmdLogDel");
-        QCOMPARE(f.store().countCopyLog(), 0LL);
+        QCOMPARE(f.store().countCopyLog() + f.store().historyRows(), 0LL);
         QCOMPARE(f.core.ui.refreshes, 1);
         QCOMPARE(f.core.ui.messages.back().text, std::string("履歴クリア完了　 　"));
         QCOMPARE(f.core.ui.messages.back().icon, MsgIcon::Information);

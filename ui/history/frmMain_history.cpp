@@ -1,5 +1,4 @@
 // The history panel of the main window: showing and hiding it, filling it, one entry's details, the export.
-#include <deque>
 #include <QAction>
 #include <QItemSelectionModel>
 #include <QTreeView>
@@ -43,17 +42,18 @@ bool frmMain::Fun_ChangeListViewLog(const std::string& mode) {
 }
 
 bool frmMain::Fun_LogRefresh() {
-    m_history->clear();
-    std::deque<CopyLogRow> rows;
+    // The first page; the list fetches the next ones as it is scrolled.
     try {
-        s.state.MdbDatabase->forEachCopyLog([&rows](const CopyLogRow& row) { rows.push_back(row); });
-        m_history->reload(std::move(rows));
+        m_history->reload();
         return true;
     } catch (const std::exception& e) {
-        m_history->reload(std::move(rows));
-        report("履歴更新エラー", "[frmMain]-[Fun_LogRefresh] ", e.what());
+        logRefreshFailed(e.what());
         return false;
     }
+}
+
+void frmMain::logRefreshFailed(const std::string& error) {
+    report("履歴更新エラー", "[frmMain]-[Fun_LogRefresh] ", error);
 }
 
 void frmMain::logRowRecorded(const CopyLogRow& row, const std::string& trimmedBefore) {
@@ -61,7 +61,7 @@ void frmMain::logRowRecorded(const CopyLogRow& row, const std::string& trimmedBe
     // with every status text.
     if (m_busy)
         ListViewLog->setUpdatesEnabled(false);
-    m_history->insertRecorded(row);
+    m_history->insertRecorded(row, s.state.MdbDatabase->lastHistoryRowid());
     if (!trimmedBefore.empty())
         m_history->removeBefore(trimmedBefore);
 }

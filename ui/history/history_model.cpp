@@ -1,6 +1,7 @@
 #include "ui/history/history_model.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace kb::ui {
 
@@ -13,14 +14,19 @@ const std::string& orEmpty(const Text& t) {
 }
 } // namespace
 
-bool historyBefore(const CopyLogRow& a, const CopyLogRow& b) {
-    // A null sorts lowest, as in the store; descending order puts it last.
-    if (a.DateTime != b.DateTime)
-        return a.DateTime > b.DateTime;
-    if (a.TabNo != b.TabNo)
-        return a.TabNo > b.TabNo;
-    return a.SeqNo < b.SeqNo;
+bool historyBefore(const HistoryEntry& a, const HistoryEntry& b) {
+    if (a.row.DateTime != b.row.DateTime)
+        return a.row.DateTime > b.row.DateTime;
+    if (a.row.TabNo != b.row.TabNo)
+        return a.row.TabNo > b.row.TabNo;
+    if (a.row.SeqNo != b.row.SeqNo)
+        return a.row.SeqNo < b.row.SeqNo;
+    return a.rowid < b.rowid;
 }
+
+HistoryModel::HistoryModel(std::function<Store*()> store, std::function<void(const std::string&)> fetchFailed,
+                           QObject* parent)
+    : QAbstractTableModel(parent), m_store(std::move(store)), m_fetchFailed(std::move(fetchFailed)) {}
 
 int HistoryModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(size());
@@ -59,18 +65,83 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
     return QString::fromUtf8(kHeaders[section]);
 }
 
-void HistoryModel::clear() {
+bool HistoryModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && !m_complete && !m_failed && !m_changing;
+}
+
+void HistoryModel::fetchMore(const QModelIndex& parent) {
+    if (!canFetchMore(parent))
+        return;
+    m_changing = true;
+    std::vector<HistoryEntry> page;
+    const std::string error = readPage(page, m_pageSize);
+    if (!page.empty()) {
+        const int first = static_cast<int>(size());
+        beginInsertRows({}, first, first + static_cast<int>(page.size()) - 1);
+        append(page);
+        endInsertRows();
+    }
+    m_changing = false;
+    if (!error.empty() && m_fetchFailed)
+        m_fetchFailed(error);
+}
+
+std::string HistoryModel::readPage(std::vector<HistoryEntry>& page, long long rows) {
+    std::string error;
+    try {
+        Store* store = m_store ? m_store() : nullptr;
+        if (!store)
+            throw std::runtime_error("データベースが開かれていません");
+        const std::size_t n = size();
+        store->historyPage(n ? &entry(n - 1) : nullptr, static_cast<long long>(n), rows, page);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    // Decided before the rows are announced, so that whoever the announcement reaches sees the end.
+    if (!error.empty())
+        m_failed = true;
+    else if (static_cast<long long>(page.size()) < rows)
+        m_complete = true;
+    return error;
+}
+
+void HistoryModel::append(std::vector<HistoryEntry>& page) {
+    for (HistoryEntry& e : page) {
+        m_unplain += e.plain ? 0 : 1;
+        m_tail.push_back(std::move(e));
+    }
+}
+
+std::string HistoryModel::restart(long long rows) {
+    m_changing = true;
     beginResetModel();
     m_head.clear();
     m_tail.clear();
+    m_complete = rows == 0;
+    m_failed = false;
+    m_unplain = 0;
+    std::vector<HistoryEntry> page;
+    const std::string error = rows > 0 ? readPage(page, rows) : std::string();
+    append(page);
     endResetModel();
+    m_changing = false;
+    return error;
 }
 
-void HistoryModel::reload(std::deque<CopyLogRow> rows) {
-    beginResetModel();
-    m_head.clear();
-    m_tail = std::move(rows);
-    endResetModel();
+void HistoryModel::clear() {
+    restart(0);
+}
+
+void HistoryModel::reload() {
+    if (std::string error = restart(m_pageSize); !error.empty())
+        throw std::runtime_error(error);
+}
+
+void HistoryModel::refetch(std::size_t rows) {
+    const std::string error =
+        restart(std::max(static_cast<long long>(rows), static_cast<long long>(m_pageSize)));
+    if (!error.empty() && m_fetchFailed)
+        m_fetchFailed(error);
 }
 
 void HistoryModel::moveSplit(std::size_t at) {
@@ -84,33 +155,45 @@ void HistoryModel::moveSplit(std::size_t at) {
     }
 }
 
-void HistoryModel::insertRecorded(const CopyLogRow& row) {
+void HistoryModel::insertRecorded(const CopyLogRow& row, long long rowid) {
+    if (m_unplain) {
+        refetch(size() + 1);
+        return;
+    }
+    const HistoryEntry recorded{row, rowid, true};
+    // Beyond the rows held, it comes with a later page.
+    if (!m_complete && (size() == 0 || historyBefore(entry(size() - 1), recorded)))
+        return;
     // The first row that comes after the new one.
     std::size_t lo = 0, hi = size();
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (historyBefore(row, this->row(static_cast<int>(mid))))
+        if (historyBefore(recorded, entry(mid)))
             hi = mid;
         else
             lo = mid + 1;
     }
     const int at = static_cast<int>(lo);
+    m_changing = true;
     beginInsertRows({}, at, at);
     moveSplit(lo);
-    m_head.push_back(row);
+    m_head.push_back(recorded);
     endInsertRows();
+    m_changing = false;
 }
 
 void HistoryModel::removeBefore(const std::string& time) {
-    // Rows without a DateTime sort last and are never trimmed (the store's comparison skips them too).
-    std::size_t end = size();
-    while (end > 0 && !row(static_cast<int>(end - 1)).DateTime)
-        --end;
+    if (m_unplain) {
+        refetch(size());
+        return;
+    }
+    const std::size_t end = size();
     std::size_t begin = end;
-    while (begin > 0 && *row(static_cast<int>(begin - 1)).DateTime < time)
+    while (begin > 0 && *entry(begin - 1).row.DateTime < time)
         --begin;
     if (begin == end)
         return;
+    m_changing = true;
     beginRemoveRows({}, static_cast<int>(begin), static_cast<int>(end) - 1);
     // The oldest rows go; the split stays where the run writes unless they reach into the rows before it.
     if (begin < m_head.size())
@@ -118,6 +201,7 @@ void HistoryModel::removeBefore(const std::string& time) {
     const auto first = m_tail.begin() + static_cast<std::ptrdiff_t>(begin - m_head.size());
     m_tail.erase(first, first + static_cast<std::ptrdiff_t>(end - begin));
     endRemoveRows();
+    m_changing = false;
 }
 
 } // namespace kb::ui

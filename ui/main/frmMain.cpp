@@ -100,7 +100,13 @@ frmMain::frmMain(Services& services, Prompter& prompter, std::string commandLine
     setObjectName("frmMain");
     setWindowTitle(kAppTitle);
     setWindowIcon(QIcon(":/icons/kestrelbox.svg"));
-    m_history = new HistoryModel(this);
+    m_history =
+        new HistoryModel([this] { return s.state.MdbDatabase.get(); },
+                         // The view asks for rows while it lays itself out; the box waits until it is done.
+                         [this](const std::string& error) {
+                             QTimer::singleShot(0, this, [this, error] { logRefreshFailed(error); });
+                         },
+                         this);
     createMenus();
     createControls();
     createToolbar();

@@ -145,6 +145,7 @@ private:
     void storeDestination();
     void splitterDropped(QWidget* target, QPoint globalPos);
     void report(const char* caption, const char* context, const std::string& error);
+    void logRefreshFailed(const std::string& error);
     void paintStatus();
     MsgAnswer ask(const std::string& text, MsgIcon icon, MsgButtons buttons, MsgAnswer def = MsgAnswer::Ok);
 
