@@ -89,16 +89,18 @@ template <bool Report> [[gnu::always_inline]] inline bool step(Walk& w, std::uin
     }
     if (len >= w.maxLength)
         len = w.maxLength;
-    if (len > w.best) {
-        w.best = len;
-        if constexpr (Report)
-            w.out[w.count++] = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(distance)};
-        if (len == w.maxLength) {
-            // The same bytes as far as they count: the new position takes the old one's place.
-            *w.link[0] = node[0];
-            *w.link[1] = node[1];
-            return false;
-        }
+    // Written whether or not it is longer than the last, and counted only then: the test is hard to predict.
+    if constexpr (Report) {
+        const bool longer = len > w.best;
+        w.out[w.count] = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(distance)};
+        w.count += longer;
+        w.best = longer ? len : w.best;
+    }
+    if (len == w.maxLength) {
+        // The same bytes as far as they count: the new position takes the old one's place.
+        *w.link[0] = node[0];
+        *w.link[1] = node[1];
+        return false;
     }
     *w.link[below] = static_cast<std::uint16_t>(at);
     w.link[below] = &node[1 - below];
