@@ -590,11 +590,11 @@ void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n, bool everyLength) {
     const std::uint32_t* first = m_first.data();
     for (std::uint32_t j = 0; j < n; ++j) {
         const std::int32_t here = cost[j];
+        // Selects rather than branches: which way the choice goes is hard to predict.
         const std::int32_t literal = here + cPrice[data[j]];
-        if (literal < cost[j + 1]) {
-            cost[j + 1] = literal;
-            from[j + 1] = 1;
-        }
+        const bool byLiteral = literal < cost[j + 1];
+        cost[j + 1] = byLiteral ? literal : cost[j + 1];
+        from[j + 1] = byLiteral ? 1u : from[j + 1];
         const Match* m = matches + first[j];
         const Match* mEnd = matches + first[j + 1];
         if (m == mEnd)
@@ -610,11 +610,11 @@ void Lh5Encoder::parse(std::uint32_t begin, std::uint32_t n, bool everyLength) {
                 if (top < kMinMatch)
                     break;
                 const std::int32_t price = here + pPrice[positionBits(m->distance - 1u)] + lengthPrice[top];
-                if (price < c[top]) {
-                    c[top] = price;
-                    f[top] =
-                        (static_cast<std::uint32_t>(m->distance) << 16) | static_cast<std::uint32_t>(top);
-                }
+                const bool better = price < c[top];
+                c[top] = better ? price : c[top];
+                f[top] =
+                    better ? (static_cast<std::uint32_t>(m->distance) << 16) | static_cast<std::uint32_t>(top)
+                           : f[top];
             }
             continue;
         }

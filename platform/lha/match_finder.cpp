@@ -16,25 +16,14 @@ std::uint32_t hash3(const std::uint8_t* p) {
     return (v * 2654435761u) >> (32 - kHashBits);
 }
 
-inline int matchLength(const std::uint8_t* a, const std::uint8_t* b, int maxLength) {
-    int n = 0;
-    while (n < maxLength) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) {
-            const int diff = std::endian::native == std::endian::little ? std::countr_zero(x ^ y)
-                                                                        : std::countl_zero(x ^ y);
-            return std::min(maxLength, n + diff / 8);
-        }
-        n += 8;
-    }
-    return maxLength;
-}
-
 // One walk down a bucket's tree. The new position becomes the root: the walk splits the old tree into
 // the part whose bytes sort above the new position's and the part below, which become its two subtrees.
 // Branches older than the window, or beyond the depth limit, are cut off.
+//
+// A link holds the low 16 bits of a position. Every link was written while its node was in the window and
+// points into the window of that moment, so seen from a walk that meets the node it is less than 2 * kWindow
+// back and the low bits name it exactly; an empty link names a position already out of the window when it
+// was written.
 struct Walk {
     const std::uint8_t* cur;
     std::uint32_t pos;
@@ -43,14 +32,14 @@ struct Walk {
     std::uint32_t candidate;
     // link[1] receives the next node met that sorts below the new position, link[0] the next above;
     // linkLength says how many bytes the nodes on that side share with it.
-    std::uint32_t* link[2];
+    std::uint16_t* link[2];
     int linkLength[2];
     int best;
     int count;
     int depth;
 };
 
-[[gnu::always_inline]] inline void begin(Walk& w, std::uint32_t* head, std::uint32_t* tree,
+[[gnu::always_inline]] inline void begin(Walk& w, std::uint32_t* head, std::uint16_t* tree,
                                          const std::uint8_t* cur, std::uint32_t pos, int maxLength,
                                          Match* out) {
     std::uint32_t* root = &head[hash3(cur)];
@@ -58,7 +47,8 @@ struct Walk {
     w.pos = pos;
     w.maxLength = maxLength;
     w.out = out;
-    w.candidate = *root;
+    // Positions plus one in the heads, 0 for none: a bucket's head may be older than any link.
+    w.candidate = *root != 0 ? *root - 1 : pos - MatchFinder::kWindow;
     *root = pos + 1;
     w.link[0] = &tree[2 * (pos & kSlotMask)];
     w.link[1] = w.link[0] + 1;
@@ -69,33 +59,53 @@ struct Walk {
 }
 
 // Visits one node; false when the walk is over.
-template <bool Report> [[gnu::always_inline]] inline bool step(Walk& w, std::uint32_t* tree) {
-    const std::uint32_t candidate = w.candidate;
-    if (candidate == 0 || w.pos - (candidate - 1) > MatchFinder::kMaxDistance || w.depth-- == 0) {
-        *w.link[0] = *w.link[1] = 0;
+template <bool Report> [[gnu::always_inline]] inline bool step(Walk& w, std::uint16_t* tree) {
+    const std::uint32_t at = w.candidate;
+    const std::uint32_t distance = w.pos - at;
+    if (distance > MatchFinder::kMaxDistance || w.depth-- == 0) {
+        *w.link[0] = *w.link[1] = static_cast<std::uint16_t>(w.pos - MatchFinder::kWindow);
         return false;
     }
-    const std::uint32_t at = candidate - 1;
-    const std::uint8_t* m = w.cur - (w.pos - at);
-    std::uint32_t* node = &tree[2 * (at & kSlotMask)];
+    const std::uint8_t* m = w.cur - distance;
+    std::uint16_t* node = &tree[2 * (at & kSlotMask)];
     int len = std::min(w.linkLength[0], w.linkLength[1]);
-    len += matchLength(w.cur + len, m + len, w.maxLength - len);
-    if (len > w.best) {
-        w.best = len;
-        if constexpr (Report)
-            w.out[w.count++] = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(w.pos - at)};
-        if (len == w.maxLength) {
-            // The same bytes as far as they count: the new position takes the old one's place.
-            *w.link[0] = node[0];
-            *w.link[1] = node[1];
-            return false;
+    // The first differing byte's order comes from the words compared, so the bytes are read once.
+    int below = 0;
+    for (;;) {
+        std::uint64_t x, y;
+        std::memcpy(&x, w.cur + len, 8);
+        std::memcpy(&y, m + len, 8);
+        if (x != y) {
+            constexpr bool kLittle = std::endian::native == std::endian::little;
+            const int index = (kLittle ? std::countr_zero(x ^ y) : std::countl_zero(x ^ y)) / 8;
+            const int shift = kLittle ? 8 * index : 56 - 8 * index;
+            len += index;
+            below = ((y >> shift) & 0xFF) < ((x >> shift) & 0xFF);
+            break;
         }
+        len += 8;
+        if (len >= w.maxLength)
+            break;
     }
-    const int below = m[len] < w.cur[len];
-    *w.link[below] = candidate;
+    if (len >= w.maxLength)
+        len = w.maxLength;
+    // Written whether or not it is longer than the last, and counted only then: the test is hard to predict.
+    if constexpr (Report) {
+        const bool longer = len > w.best;
+        w.out[w.count] = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(distance)};
+        w.count += longer;
+        w.best = longer ? len : w.best;
+    }
+    if (len == w.maxLength) {
+        // The same bytes as far as they count: the new position takes the old one's place.
+        *w.link[0] = node[0];
+        *w.link[1] = node[1];
+        return false;
+    }
+    *w.link[below] = static_cast<std::uint16_t>(at);
     w.link[below] = &node[1 - below];
     w.linkLength[below] = len;
-    w.candidate = node[1 - below];
+    w.candidate = w.pos - static_cast<std::uint16_t>(w.pos - node[1 - below]);
     return true;
 }
 
@@ -131,7 +141,7 @@ void MatchFinder::findTwo(const std::uint8_t* cur, std::uint32_t pos, Match* fir
         *secondCount = find(cur + 1, pos + 1, kMaxMatch, second);
         return;
     }
-    std::uint32_t* tree = m_tree.data();
+    std::uint16_t* tree = m_tree.data();
     Walk a, b;
     begin(a, m_head.data(), tree, cur, pos, kMaxMatch, first);
     begin(b, m_head.data(), tree, cur + 1, pos + 1, kMaxMatch, second);

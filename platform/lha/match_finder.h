@@ -40,9 +40,8 @@ public:
                  int* secondCount);
 
 private:
-    // Positions plus one; 0 ends a branch.
-    std::vector<std::uint32_t> m_head;
-    std::vector<std::uint32_t> m_tree; // two children per window slot: bytes ordered above, below
+    std::vector<std::uint32_t> m_head; // per hash bucket, its newest position plus one; 0 for none
+    std::vector<std::uint16_t> m_tree; // two children per window slot: bytes ordered above, below
 };
 
 } // namespace kb::lha
