@@ -122,7 +122,7 @@ struct Connection {
     sqlite3* release() { return std::exchange(db, nullptr); }
 };
 
-void openKeyed(Connection& c, const std::filesystem::path& file, int flags, int pageSize) {
+void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
     int rc = sqlite3_open_v2(file.c_str(), &c.db, flags, nullptr);
     if (!c.db)
         failCode(rc);
@@ -130,7 +130,6 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags, int 
         fail(c.db);
     if (sqlite3_key(c.db, kStorePassword, static_cast<int>(std::strlen(kStorePassword))) != SQLITE_OK)
         fail(c.db);
-    exec(c.db, ("PRAGMA cipher_page_size = " + std::to_string(pageSize)).c_str());
     // Held until the connection closes: no other process reads or writes the store meanwhile.
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
 }
@@ -202,22 +201,12 @@ std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
     // (its log is still beside it). A larger store proves here its key, its tables and its length; the
     // pages of its history are checked as they are read, every row by the compaction at each close.
     const bool fullCheck = !sized || size <= kFullCheckBytes || std::filesystem::exists(log, ec);
-    // Only a store of an earlier version can have a length that is no multiple of this version's pages.
-    if (sized && size % kStorePageSize == 0) {
-        try {
-            return openWithPageSize(file, kStorePageSize, fullCheck);
-        } catch (const StoreError& e) {
-            if (e.code() != SQLITE_NOTADB)
-                throw;
-        }
-    }
-    return openWithPageSize(file, kLegacyPageSize, fullCheck);
+    return openChecked(file, fullCheck);
 }
 
-std::unique_ptr<Store> Store::openWithPageSize(const std::filesystem::path& file, int pageSize,
-                                               bool fullCheck) {
+std::unique_ptr<Store> Store::openChecked(const std::filesystem::path& file, bool fullCheck) {
     Connection c;
-    openKeyed(c, file, SQLITE_OPEN_READWRITE, pageSize);
+    openKeyed(c, file, SQLITE_OPEN_READWRITE);
     if (sqlite3_db_readonly(c.db, "main") == 1)
         failCode(SQLITE_READONLY);
 
@@ -272,7 +261,7 @@ void Store::create(const std::filesystem::path& file) {
     try {
         {
             Connection c;
-            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kStorePageSize);
+            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
             Store s(c.release());
             exec(s.m_db, "BEGIN");
             exec(s.m_db, kSchema);
@@ -537,8 +526,6 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
     Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
     attach.bind(1, std::string(target)).bind(2, std::string(kStorePassword)).run();
     try {
-        // A store of an earlier version is rewritten with the pages of this one.
-        exec(m_db, ("PRAGMA kb_compact.cipher_page_size = " + std::to_string(kStorePageSize)).c_str());
         // The copy is nobody's store until it is complete and synced below; an interrupted export leaves
         // garbage that the next compaction removes, so it needs neither a journal nor a sync per step.
         exec(m_db, "PRAGMA kb_compact.journal_mode = OFF");

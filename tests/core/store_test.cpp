@@ -27,7 +27,7 @@ std::string openError(const fs::path& file) {
 // The engine's own shell, with the store's key and page size unless told otherwise.
 std::string cli(const fs::path& file, const std::string& sql, const std::string& key = "pinwheel") {
     std::string out;
-    std::string script = key.empty() ? sql : "PRAGMA key='" + key + "'; PRAGMA cipher_page_size=4096; " + sql;
+    std::string script = key.empty() ? sql : "PRAGMA key='" + key + "'; " + sql;
     runCommand("sqlcipher " + shellQuote(file) + " " + shellQuote(script) + " 2>&1", &out);
     return out;
 }
