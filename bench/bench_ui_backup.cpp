@@ -105,21 +105,6 @@ fs::path prepareProgram(const fs::path& dir, const std::vector<std::string>& pat
     return program;
 }
 
-// Presses the toolbar's Backup button; an empty text when the run backed up all `count` files.
-std::string pressBackup(ProgramRun& run, int count) {
-    run.prompter.boxes.clear();
-    run.prompter.failures.clear();
-    run.window().Toolbar_ButtonClick("Backup");
-    const std::string done =
-        "バックアップ完了！  [ " + std::to_string(count) + "ﾌｧｲﾙ / 全" + std::to_string(count) + "ﾌｧｲﾙ中 ]";
-    if (!run.prompter.failures.empty())
-        return joinedFailures(run.prompter);
-    if (run.prompter.boxes.empty() || run.prompter.boxes.back() != done)
-        return "the run did not complete: " +
-               (run.prompter.boxes.empty() ? "no box" : run.prompter.boxes.back());
-    return {};
-}
-
 void BM_BackupLargeFile(benchmark::State& state) {
     ScratchDir dir("kb_bench_large");
     const fs::path src = dir / "src", dest = dir / "dest", cpDest = dir / "cp";

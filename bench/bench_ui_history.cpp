@@ -83,20 +83,6 @@ fs::path prepareProgram(const fs::path& dir, const fs::path& seed, const std::ve
     return dir;
 }
 
-std::string pressBackup(ProgramRun& run, int count) {
-    run.prompter.boxes.clear();
-    run.prompter.failures.clear();
-    run.window().Toolbar_ButtonClick("Backup");
-    const std::string done =
-        "バックアップ完了！  [ " + std::to_string(count) + "ﾌｧｲﾙ / 全" + std::to_string(count) + "ﾌｧｲﾙ中 ]";
-    if (!run.prompter.failures.empty())
-        return joinedFailures(run.prompter);
-    if (run.prompter.boxes.empty() || run.prompter.boxes.back() != done)
-        return "the run did not complete: " +
-               (run.prompter.boxes.empty() ? "no box" : run.prompter.boxes.back());
-    return {};
-}
-
 long memoryKb(const char* key) {
     long kb = 0;
     FILE* status = std::fopen("/proc/self/status", "r");

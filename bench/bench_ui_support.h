@@ -179,4 +179,19 @@ inline std::string joinedFailures(const BenchPrompter& p) {
     return all;
 }
 
+// Presses the toolbar's Backup button; an empty text when the run backed up all `count` files.
+inline std::string pressBackup(ProgramRun& run, int count) {
+    run.prompter.boxes.clear();
+    run.prompter.failures.clear();
+    run.window().Toolbar_ButtonClick("Backup");
+    const std::string done =
+        "バックアップ完了！  [ " + std::to_string(count) + "ﾌｧｲﾙ / 全" + std::to_string(count) + "ﾌｧｲﾙ中 ]";
+    if (!run.prompter.failures.empty())
+        return joinedFailures(run.prompter);
+    if (run.prompter.boxes.empty() || run.prompter.boxes.back() != done)
+        return "the run did not complete: " +
+               (run.prompter.boxes.empty() ? "no box" : run.prompter.boxes.back());
+    return {};
+}
+
 } // namespace kb::bench
