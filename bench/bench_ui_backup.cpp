@@ -148,6 +148,19 @@ void BM_BackupLargeFile(benchmark::State& state) {
     state.counters["cp_sync_ms"] = Counter(cpSyncMs, Counter::kAvgIterations);
 }
 
+// Presses Backup on the small files as the timed part of the iteration; false (the iteration skipped) unless
+// every file was backed up and has its history row.
+bool timedSmallRun(benchmark::State& state, ProgramRun& run) {
+    const auto start = Clock::now();
+    std::string error = pressBackup(run, kSmallCount);
+    state.SetIterationTime(msSince(start) / 1000);
+    if (error.empty() && run.store().countCopyLog() != kSeededHistory + kSmallCount)
+        error = "the history does not hold a row per file";
+    if (!error.empty())
+        state.SkipWithError(error.c_str());
+    return error.empty();
+}
+
 void BM_BackupSmallFiles(benchmark::State& state) {
     ScratchDir dir("kb_bench_small");
     const fs::path src = dir / "src";
@@ -183,18 +196,10 @@ void BM_BackupSmallFiles(benchmark::State& state) {
             if (done % 1000 == 0 && static_cast<std::size_t>(done / 1000) < marks.size())
                 marks[static_cast<std::size_t>(done / 1000)] = Clock::now();
         });
-        auto start = Clock::now();
-        std::string error = pressBackup(run, kSmallCount);
-        state.SetIterationTime(msSince(start) / 1000);
+        const bool done = timedSmallRun(state, run);
         QObject::disconnect(connection);
-        if (!error.empty()) {
-            state.SkipWithError(error.c_str());
+        if (!done)
             return;
-        }
-        if (run.store().countCopyLog() != kSeededHistory + kSmallCount) {
-            state.SkipWithError("the history does not hold a row per file");
-            return;
-        }
         auto ms = [](Clock::time_point a, Clock::time_point b) {
             return std::chrono::duration<double, std::milli>(b - a).count();
         };
@@ -235,17 +240,8 @@ void BM_BackupSmallFilesReplacing(benchmark::State& state) {
         ::sync();
         cpSyncMs += timeCommand(cp + quote(cpDest.string() + "/") + " && sync");
         ::sync();
-        auto start = Clock::now();
-        std::string error = pressBackup(run, kSmallCount);
-        state.SetIterationTime(msSince(start) / 1000);
-        if (!error.empty()) {
-            state.SkipWithError(error.c_str());
+        if (!timedSmallRun(state, run))
             return;
-        }
-        if (run.store().countCopyLog() != kSeededHistory + kSmallCount) {
-            state.SkipWithError("the history does not hold a row per file");
-            return;
-        }
         sqlite3_exec(run.store().handle(), "DELETE FROM T_CopyLog WHERE DateTime >= '2007'", nullptr, nullptr,
                      nullptr);
         run.window().Fun_LogRefresh();

@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kBig = 200u << 20;
 constexpr std::int64_t kOldTime = 1136000000; // the earlier backups
 constexpr std::int64_t kNewTime = 1136100000; // the sources as they are now
 const std::string kEarlierRun = "2005/12/31 23:59:00";

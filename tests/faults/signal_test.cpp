@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kBig = 200u << 20;
-
 enum class Moment { Idle, Copy, Archive };
 
 class Signals : public ::testing::TestWithParam<std::tuple<int, Moment>> {

@@ -27,6 +27,9 @@ using test::mountTmpfs;
 using test::privateMounts;
 using test::unmount;
 
+// A source large enough that a kill or a signal sent once its copy has begun lands in the middle of it.
+inline constexpr std::uint64_t kBig = 200u << 20;
+
 // Large files that are fast to make: sparse, with a tag naming the version every 4 MiB, so that a copy cut
 // short, a mix of two versions or stray bytes are all told apart from a whole copy of either. A source that
 // must take its time to copy is `dense` (its zeros written), as copies keep holes.
