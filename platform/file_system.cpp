@@ -546,6 +546,11 @@ std::error_code FileSystem::write(int fd, std::string_view data, off_t offset) {
     return writeAll(fd, data, offset);
 }
 
+std::error_code FileSystem::syncPath(const std::filesystem::path& file) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd ? syncFile(fd.get()) : lastError();
+}
+
 std::error_code FileSystem::syncFile(int fd) {
     return ::fsync(fd) == 0 ? std::error_code() : lastError();
 }

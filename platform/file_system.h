@@ -195,6 +195,8 @@ public:
     virtual std::error_code write(int fd, std::string_view data, off_t offset = -1);
     // Makes the file's data durable.
     virtual std::error_code syncFile(int fd);
+    // The same for a file by its name (opened read-only for the flush).
+    std::error_code syncPath(const std::filesystem::path& file);
     // Makes the data of many files durable together, one error for each: on a local disk's file system one
     // flush of it all, else each file by itself.
     virtual std::vector<std::error_code> syncFiles(const std::vector<int>& fds);

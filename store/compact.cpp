@@ -62,13 +62,6 @@ void renameOver(FileSystem& files, const path& from, const path& to) {
     check(files.syncFolder(to.parent_path()));
 }
 
-std::error_code syncFile(FileSystem& files, const path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return std::error_code(errno, std::generic_category());
-    return files.syncFile(fd.get());
-}
-
 struct RowCounts {
     long long tabs = 0, files = 0, history = 0;
     bool operator==(const RowCounts&) const = default;
@@ -102,7 +95,7 @@ void restore(FileSystem& files, const path& store, const path& safety, const pat
     // Our connection is closed; a journal left beside the store would be replayed onto the copy.
     removeQuietly(journalOf(store));
     // The safety copy reaches the disk before it takes the store's place; if it cannot, the store stays.
-    if (syncFile(files, safety) || files.rename(safety, store))
+    if (files.syncPath(safety) || files.rename(safety, store))
         removeQuietly(safety);
     files.syncFolder(store.parent_path());
     step("restored");
@@ -146,7 +139,7 @@ bool Fun_MDBCompact(const ProgramFolder& folder, SharedState& state, Reporter& r
         removeIfPresent(journalOf(compact));
         RowCounts before = rowCounts(*state.MdbDatabase);
         state.MdbDatabase->exportCompactCopy(compact);
-        check(syncFile(files, compact));
+        check(files.syncPath(compact));
         step("exported");
         state.MdbDatabase.reset();
         removeIfPresent(journalOf(store));

@@ -134,13 +134,6 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
 }
 
-void syncFile(FileSystem& files, const std::filesystem::path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    std::error_code ec = fd ? files.syncFile(fd.get()) : std::error_code(errno, std::generic_category());
-    if (ec)
-        throw StoreError(ec.message());
-}
-
 constexpr const char* kSchema = R"sql(
 CREATE TABLE T_Tab (TabNo TEXT, TabName TEXT, NameType TEXT, FolderPath TEXT);
 CREATE TABLE T_CopyData (CpTabNo TEXT, CpPath TEXT);
@@ -269,7 +262,8 @@ void Store::create(const std::filesystem::path& file) {
                 insertDefaultTab(s.m_db, i);
             exec(s.m_db, "COMMIT");
         }
-        syncFile(files, temp);
+        if (const std::error_code ec = files.syncPath(temp))
+            throw StoreError(ec.message());
         if (::link(temp.c_str(), file.c_str()) != 0) {
             int err = errno;
             if (err == EEXIST || !(err == EPERM || err == EOPNOTSUPP || err == EXDEV))
