@@ -54,6 +54,13 @@ const FolderTraits& CopyRun::traits(const std::filesystem::path& folder) {
     return it->second;
 }
 
+const ProgramFolder::FolderVerdict& CopyRun::verdict(const std::filesystem::path& folder) {
+    auto it = m_verdicts.find(folder);
+    if (it == m_verdicts.end())
+        it = m_verdicts.emplace(folder, m_s.folder.folderVerdict(folder)).first;
+    return it->second;
+}
+
 bool CopyRun::replaceExisting(int policy, const FileSnapshot& src, const std::string& target,
                               const FileSnapshot& dst) {
     switch (policy) {
@@ -104,7 +111,8 @@ void CopyRun::copy(const std::string& source, const std::string& target, bool st
 
         if (source == target || src.sameFile(dst)) {
             reason = "コピー元とコピー先が同じです";
-        } else if (!staging && m_s.folder.ownsFile(targetPath)) {
+        } else if (!staging &&
+                   m_s.folder.ownsFile(targetPath, verdict(targetPath.parent_path()), !dst.exists())) {
             reason = kOwnFileReason;
         } else if (!src.isFile()) {
             reason = "ファイルが見つかりませんでした";
