@@ -111,6 +111,14 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
     EXPECT_FALSE(fs::exists(fx.folder.errorLog()));
     EXPECT_LT(fs::file_size(fx.folder.store()), size / 4);
     EXPECT_EQ(pageSize(), 4096);
+    // The program opens it with a key it derived once; the engine's shell opens it with the password.
+    std::string out;
+    runCommand(
+        "sqlcipher " + shellQuote(fx.folder.store().string()) + " " +
+            shellQuote("PRAGMA key='pinwheel'; PRAGMA cipher_page_size=4096; SELECT count(*) FROM T_Tab;") +
+            " 2>&1",
+        &out);
+    EXPECT_EQ(out, "4\n");
     expectWholeStoreAndCleanNextClose();
 }
 
