@@ -157,11 +157,15 @@ std::string rawKey(const Salt& salt) {
     return keys.emplace(salt, raw).first->second;
 }
 
-// The raw key for the salt that opens `file`, or empty when it holds none yet (a new, empty file).
-std::string rawKeyOf(const std::filesystem::path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+// The raw key for the salt that opens the database `schema` of `db`, or empty when it holds none yet (a new,
+// empty file). Read through the engine's own descriptor: closing another one of the same file would drop the
+// engine's locks on it.
+std::string rawKeyOf(sqlite3* db, const char* schema) {
+    sqlite3_file* file = nullptr;
     Salt salt{};
-    if (!fd || ::pread(fd.get(), salt.data(), salt.size(), 0) != static_cast<ssize_t>(salt.size()))
+    if (sqlite3_file_control(db, schema, SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods ||
+        file->pMethods->xRead(file, salt.data(), static_cast<int>(salt.size()), 0) != SQLITE_OK)
         return {};
     return rawKey(salt);
 }
@@ -172,7 +176,7 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags, int 
         failCode(rc);
     if (rc != SQLITE_OK)
         fail(c.db);
-    const std::string raw = rawKeyOf(file);
+    const std::string raw = rawKeyOf(c.db, "main");
     const std::string key = raw.empty() ? std::string(kStorePassword) : raw;
     if (sqlite3_key(c.db, key.data(), static_cast<int>(key.size())) != SQLITE_OK)
         fail(c.db);
@@ -582,8 +586,7 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
 
     Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
     // The store's own salt and derived key: the copy opens with the password all the same.
-    const char* main = sqlite3_db_filename(m_db, "main");
-    std::string key = main ? rawKeyOf(main) : std::string();
+    std::string key = rawKeyOf(m_db, "main");
     if (key.empty())
         key = kStorePassword;
     attach.bind(1, std::string(target)).bind(2, key).run();
