@@ -82,15 +82,26 @@ bool ProgramFolder::inStaging(const fs::path& folder) const {
     return false;
 }
 
+ProgramFolder::FolderVerdict ProgramFolder::folderVerdict(const fs::path& folder) const {
+    const fs::path parent = folder.empty() ? fs::path(".") : folder;
+    FolderVerdict v;
+    v.staging = inStaging(parent);
+    if (!v.staging)
+        v.programFolder = identityOf(parent) == identityOf(m_dir) || resolved(parent) == resolved(m_dir);
+    return v;
+}
+
 bool ProgramFolder::ownsFile(const fs::path& target) const {
+    return ownsFile(target, folderVerdict(target.parent_path()), false);
+}
+
+bool ProgramFolder::ownsFile(const fs::path& target, const FolderVerdict& folder, bool targetAbsent) const {
     const fs::path name = target.filename();
-    const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    if (inStaging(parent))
+    if (folder.staging)
         return true;
     // The program folder may lie on a FAT stick, where names differing only in case are one file; a
     // variant is refused on every file system alike.
-    const bool inProgramFolder =
-        identityOf(parent) == identityOf(m_dir) || resolved(parent) == resolved(m_dir);
+    const bool inProgramFolder = folder.programFolder;
     if (inProgramFolder) {
         for (const fs::path& own : {executable(), settings(), errorLog(), staging(), temporaryRecord()})
             if (sameLetters(name.native(), own.filename().native()))
@@ -101,6 +112,9 @@ bool ProgramFolder::ownsFile(const fs::path& target) const {
                     return true;
     }
     // Another name of one of them, such as FAT's short name, or the running executable wherever it lies.
+    // A name that reaches nothing is no other name of a file.
+    if (targetAbsent)
+        return false;
     const Identity reached = identityOf(target, false);
     if (!reached.known)
         return false;

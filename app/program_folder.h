@@ -27,6 +27,16 @@ public:
     // staging folder or anything inside it. Decided by what the path reaches (through links, "..", doubled
     // separators), not by its spelling.
     bool ownsFile(const std::filesystem::path& target) const;
+    // What ownsFile decides from the folder alone, so that a run writing many files into one folder
+    // resolves that folder once.
+    struct FolderVerdict {
+        bool staging = false;       // the staging folder or inside it
+        bool programFolder = false; // the program folder itself, by identity or resolved path
+    };
+    FolderVerdict folderVerdict(const std::filesystem::path& folder) const;
+    // ownsFile with the verdict of the target's folder; `targetAbsent`: the target was just found missing
+    // when followed, so no other name of an own file can lie there.
+    bool ownsFile(const std::filesystem::path& target, const FolderVerdict& folder, bool targetAbsent) const;
     // Whether `folder` is the staging folder or lies inside it.
     bool inStaging(const std::filesystem::path& folder) const;
 

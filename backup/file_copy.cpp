@@ -54,6 +54,18 @@ const FolderTraits& CopyRun::traits(const std::filesystem::path& folder) {
     return it->second;
 }
 
+ProgramFolder::FolderVerdict CopyRun::verdict(const std::filesystem::path& folder) {
+    // Kept only while the name still reaches the same folder: one swapped for a link to the program
+    // folder in the middle of a run is judged afresh.
+    const FileSnapshot now = m_s.files.snapshot(folder);
+    if (!now.isFolder())
+        return m_s.folder.folderVerdict(folder);
+    auto it = m_verdicts.find(folder);
+    if (it == m_verdicts.end() || !it->second.reached.sameFile(now))
+        it = m_verdicts.insert_or_assign(folder, KnownFolder{now, m_s.folder.folderVerdict(folder)}).first;
+    return it->second.verdict;
+}
+
 bool CopyRun::replaceExisting(int policy, const FileSnapshot& src, const std::string& target,
                               const FileSnapshot& dst) {
     switch (policy) {
@@ -104,7 +116,8 @@ void CopyRun::copy(const std::string& source, const std::string& target, bool st
 
         if (source == target || src.sameFile(dst)) {
             reason = "コピー元とコピー先が同じです";
-        } else if (!staging && m_s.folder.ownsFile(targetPath)) {
+        } else if (!staging &&
+                   m_s.folder.ownsFile(targetPath, verdict(targetPath.parent_path()), !dst.exists())) {
             reason = kOwnFileReason;
         } else if (!src.isFile()) {
             reason = "ファイルが見つかりませんでした";

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/program_folder.h"
 #include "platform/file_system.h"
 
 namespace kb {
@@ -54,6 +55,7 @@ private:
     };
 
     const FolderTraits& traits(const std::filesystem::path& folder);
+    ProgramFolder::FolderVerdict verdict(const std::filesystem::path& folder);
     bool replaceExisting(int policy, const FileSnapshot& src, const std::string& target,
                          const FileSnapshot& dst);
     // A waiting copy of that file (as source or as target) goes in place first, as a copy one by one would.
@@ -66,6 +68,11 @@ private:
     std::vector<Waiting> m_waiting;
     std::uint64_t m_waitingBytes = 0;
     std::map<std::filesystem::path, FolderTraits> m_traits;
+    struct KnownFolder {
+        FileSnapshot reached;
+        ProgramFolder::FolderVerdict verdict;
+    };
+    std::map<std::filesystem::path, KnownFolder> m_verdicts;
 };
 
 // The reason a copy failed, in the words of the copy report.

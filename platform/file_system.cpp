@@ -18,6 +18,8 @@ namespace kb {
 namespace {
 
 constexpr std::string_view kTempTag = ".kbtmp-";
+// How much the record of temporaries may hold of lines no longer needed before it is emptied.
+constexpr std::size_t kRecordKeptBytes = 64 * 1024;
 
 std::error_code lastError() {
     return {errno, std::system_category()};
@@ -177,15 +179,10 @@ std::optional<std::int64_t> FileSystem::lastWriteTime(const std::filesystem::pat
 
 std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p, std::error_code& ec) {
     ec.clear();
-    // Opened only to query it, as the size of an unreadable file is still known; never blocks on a FIFO.
-    UniqueFd fd(::open(p.c_str(), O_PATH | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
+    // Queried, not opened: the size of an unreadable file is still known, and a FIFO never blocks.
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        ec = lastError();
+    if (!statPath(p, st))
         return std::nullopt;
-    }
     if (S_ISDIR(st.st_mode))
         return std::nullopt;
     // A FIFO or a device has no size of its own to give.
@@ -426,7 +423,8 @@ void FileSystem::note(const std::filesystem::path& temporary, int fd) {
         return;
     const std::string line = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
                              std::to_string(path.size()) + " " + path + "\n";
-    writeAll(m_recordFd.get(), line);
+    if (!writeAll(m_recordFd.get(), line))
+        m_recordBytes += line.size();
 }
 
 void FileSystem::temporaryDone(const std::filesystem::path& temporary, bool gone) {
@@ -439,9 +437,12 @@ void FileSystem::temporaryDone(const std::filesystem::path& temporary, bool gone
         m_leftovers.push_back({std::filesystem::absolute(temporary, ec).string(),
                                static_cast<unsigned long long>(st.st_dev),
                                static_cast<unsigned long long>(st.st_ino)});
-    // All put in place or removed: nothing in the record is needed any more.
-    if (m_live == 0 && m_leftovers.empty() && m_recordFd) {
-        [[maybe_unused]] int r = ::ftruncate(m_recordFd.get(), 0);
+    // All put in place or removed: nothing in the record is needed any more. A line of a file that took its
+    // name names nothing a later start could remove (the path is gone, or holds another file), so the
+    // record is emptied only now and then rather than after every file, and goes with the process.
+    if (m_live == 0 && m_leftovers.empty() && m_recordFd && m_recordBytes >= kRecordKeptBytes) {
+        if (::ftruncate(m_recordFd.get(), 0) == 0)
+            m_recordBytes = 0;
     }
 }
 

@@ -230,6 +230,7 @@ private:
         unsigned long long device, inode;
     };
     int m_live = 0;                    // temporary files made and not yet done
+    std::size_t m_recordBytes = 0;     // written to the record since it was last emptied
     std::vector<Leftover> m_leftovers; // ones that could not be removed, kept in the record too
 };
 

@@ -1,9 +1,13 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <openssl/evp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,13 +126,59 @@ struct Connection {
     sqlite3* release() { return std::exchange(db, nullptr); }
 };
 
+// The engine's key settings (SQLCipher 3 defaults): PBKDF2 with HMAC-SHA1, 64,000 rounds, a 256-bit key from
+// the 16 bytes of salt that open the file.
+constexpr int kKdfRounds = 64000;
+constexpr std::size_t kSaltBytes = 16, kKeyBytes = 32;
+using Salt = std::array<unsigned char, kSaltBytes>;
+
+// The key of the password for `salt` in the engine's raw form x'<key><salt>', derived once per salt: a start,
+// the compaction's open, its attached copy (which takes the store's salt) and the check of that copy would
+// each spend a twelfth of a second on the same derivation. The file still opens with the password.
+std::string rawKey(const Salt& salt) {
+    static std::mutex mutex;
+    static std::map<Salt, std::string> keys;
+    const std::lock_guard lock(mutex);
+    auto it = keys.find(salt);
+    if (it != keys.end())
+        return it->second;
+    unsigned char key[kKeyBytes];
+    if (PKCS5_PBKDF2_HMAC_SHA1(kStorePassword, static_cast<int>(std::strlen(kStorePassword)), salt.data(),
+                               static_cast<int>(salt.size()), kKdfRounds, static_cast<int>(kKeyBytes),
+                               key) != 1)
+        return {};
+    static const char hex[] = "0123456789abcdef";
+    std::string raw = "x'";
+    for (unsigned char b : key)
+        raw += {hex[b >> 4], hex[b & 15]};
+    for (unsigned char b : salt)
+        raw += {hex[b >> 4], hex[b & 15]};
+    raw += "'";
+    return keys.emplace(salt, raw).first->second;
+}
+
+// The raw key for the salt that opens the database `schema` of `db`, or empty when it holds none yet (a new,
+// empty file). Read through the engine's own descriptor: closing another one of the same file would drop the
+// engine's locks on it.
+std::string rawKeyOf(sqlite3* db, const char* schema) {
+    sqlite3_file* file = nullptr;
+    Salt salt{};
+    if (sqlite3_file_control(db, schema, SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods ||
+        file->pMethods->xRead(file, salt.data(), static_cast<int>(salt.size()), 0) != SQLITE_OK)
+        return {};
+    return rawKey(salt);
+}
+
 void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
     int rc = sqlite3_open_v2(file.c_str(), &c.db, flags, nullptr);
     if (!c.db)
         failCode(rc);
     if (rc != SQLITE_OK)
         fail(c.db);
-    if (sqlite3_key(c.db, kStorePassword, static_cast<int>(std::strlen(kStorePassword))) != SQLITE_OK)
+    const std::string raw = rawKeyOf(c.db, "main");
+    const std::string key = raw.empty() ? std::string(kStorePassword) : raw;
+    if (sqlite3_key(c.db, key.data(), static_cast<int>(key.size())) != SQLITE_OK)
         fail(c.db);
     // Held until the connection closes: no other process reads or writes the store meanwhile.
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
@@ -518,7 +568,11 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
     ::close(fd);
 
     Statement attach(m_db, "ATTACH DATABASE ?1 AS kb_compact KEY ?2");
-    attach.bind(1, std::string(target)).bind(2, std::string(kStorePassword)).run();
+    // The store's own salt and derived key: the copy opens with the password all the same.
+    std::string key = rawKeyOf(m_db, "main");
+    if (key.empty())
+        key = kStorePassword;
+    attach.bind(1, std::string(target)).bind(2, key).run();
     try {
         // The copy is nobody's store until it is complete and synced below; an interrupted export leaves
         // garbage that the next compaction removes, so it needs neither a journal nor a sync per step.

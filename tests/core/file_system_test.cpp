@@ -203,9 +203,13 @@ TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
     EXPECT_EQ(readFile(replaced), "the user's");
     EXPECT_EQ(readFile(lookalike), "the user's too");
     EXPECT_FALSE(fs::exists(record));
-    // Once every temporary file has its name, the record is empty; it goes with the process.
-    EXPECT_FALSE(writeFileReplacing(next, dir / "x.txt", "x"));
-    EXPECT_EQ(fs::file_size(record), 0u);
+    // Once every temporary file has its name, the record is needed no more; it goes with the process.
+    {
+        FileSystem last;
+        last.keepTemporaryRecord(record);
+        EXPECT_FALSE(writeFileReplacing(last, dir / "x.txt", "x"));
+    }
+    EXPECT_FALSE(fs::exists(record));
 }
 
 // The child's verdict as its exit status: 0 acquired, 1 refused; `die` kills it while it holds the lock.

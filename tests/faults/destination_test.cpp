@@ -65,6 +65,27 @@ TEST_F(MovingGround, DestinationRemovedMidRunFailsTheRestAndRecreatesNothing) {
                                               "src/c.txt"}));
 }
 
+// The destination swapped for a link to the program folder between two files: the next file named like the
+// settings is judged where it now lands, and refused.
+TEST_F(MovingGround, DestinationSwappedForTheProgramFolderMidRunIsJudgedAfresh) {
+    fx.addFile("a.txt");
+    const fs::path b = fx.addFile("b.txt");
+    const fs::path own = fx.addFile("Kestrelbox.ini", "the user's");
+    writeFile(fx.folder.settings(), "[Option]\r\n");
+    files.before = 2;
+    files.action = [&] {
+        fs::rename(dest, fx.dir / "moved");
+        fs::create_directory_symlink(fx.dir.path(), dest);
+    };
+    EXPECT_TRUE(fx.backUp());
+    // b's temporary went with the folder it was made in.
+    EXPECT_EQ(fx.ui.texts(),
+              (std::vector<std::string>{copyError(b, ENOENT),
+                                        copyError(own, "コピー先が Kestrelbox 自身のファイルです")}));
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×"}));
+    EXPECT_EQ(readFile(fx.folder.settings()), "[Option]\r\n");
+}
+
 TEST_F(MovingGround, DestinationMadeReadOnlyMidRunFailsTheRestAndTheNextRunCleansUp) {
     const fs::path a = fx.addFile("a.txt"), b = fx.addFile("b.txt"), c = fx.addFile("c.txt");
     std::string why;
