@@ -48,7 +48,11 @@ void countFailure(Services& s, bool result) {
 struct RunFile {
     std::string path;
     std::string fileName; // name with extension, no folder
+    std::uint64_t size;   // as seen before the run
 };
+
+// A copy at least this large takes long enough that the rows held before it are committed first.
+constexpr std::uint64_t kLongCopy = 1u << 20;
 
 std::string confirmation(Services& s, const TabRow& tab, size_t count, double totalSize) {
     return "バックアップします、よろしいですか" + kCrLf + kCrLf + "・タブ名: \t\t" + tab.TabName + kCrLf +
@@ -111,6 +115,8 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
         targets[i] = destination + datedFolder + parts.name + suffix + parts.ext;
         s.ui.setStatusText(progressText(f.fileName, "バックアップ中...", i + 1, files.size()));
         s.ui.repaintWindow();
+        if (f.size >= kLongCopy)
+            Fun_CopyLogCommit(s);
         run.copy(f.path, targets[i], false, outcomes[i]);
         // A copy cut short by a stop request left nothing behind and is no outcome of this file.
         if ((stopped = outcomes[i].stopped)) {
@@ -252,14 +258,17 @@ bool runBackup(Services& s, bool interactive) {
     std::vector<RunFile> files;
     double totalSize = 0;
     for (std::string& path : store.selectCopyData(setNo)) {
-        if (!s.files.isFile(path)) {
+        const FileSnapshot seen = s.files.snapshot(path);
+        if (!seen.isFile()) {
             warn(s, "下記のファイルが見つかりませんでした" + kCrLf + kCrLf + path);
             s.ui.listSetFocus(path);
             return false;
         }
-        totalSize += leadingNumber(Fun_GetFileSize(s.files, s.reporter, path));
+        // A regular file's size is in the look just taken; anything else is asked, and reported, as ever.
+        totalSize += seen.isRegular() ? static_cast<double>(seen.size)
+                                      : leadingNumber(Fun_GetFileSize(s.files, s.reporter, path));
         std::string fileName = Fun_GetFileNm(s.reporter, path, 3);
-        files.push_back({std::move(path), std::move(fileName)});
+        files.push_back({std::move(path), std::move(fileName), seen.size});
     }
 
     if (files.empty()) {
@@ -292,11 +301,14 @@ bool runBackup(Services& s, bool interactive) {
     s.files.removeLeftoverTemporaries();
     size_t success = 0;
     bool stopped = false;
-    if (archive) {
-        if (!archiveFiles(s, files, destination, runStamp, stamp, success))
-            return false;
-    } else {
-        success = copyEachFile(s, files, method, destination, runStamp, stamp, stopped);
+    {
+        HistoryHold hold(s);
+        if (archive) {
+            if (!archiveFiles(s, files, destination, runStamp, stamp, success))
+                return false;
+        } else {
+            success = copyEachFile(s, files, method, destination, runStamp, stamp, stopped);
+        }
     }
 
     // New copies were not flushed one by one; a write error the disk reports now is still the run's failure.

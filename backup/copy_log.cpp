@@ -42,13 +42,51 @@ bool Fun_CopyLogPut(Services& s, const std::string& runStamp, int seqNo, bool re
             }
         }
         s.ui.logRowRecorded(row, trimmedBefore);
+        store.commitHeldIfDue();
         return true;
     } catch (const std::exception& e) {
+        Store* store = s.state.MdbDatabase.get();
+        if (store && store->heldRowsLost()) {
+            s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
+            s.ui.logRefresh();
+            return false;
+        }
         // A row that went in stays in the list even though the trim failed, as a reload would show it.
         if (inserted)
             s.ui.logRowRecorded(row, {});
         s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
         return false;
+    }
+}
+
+bool Fun_CopyLogCommit(Services& s) {
+    Store* store = s.state.MdbDatabase.get();
+    if (!store)
+        return true;
+    try {
+        store->commitHeld();
+        return true;
+    } catch (const std::exception& e) {
+        s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
+        if (store->heldRowsLost())
+            s.ui.logRefresh();
+        return false;
+    }
+}
+
+HistoryHold::HistoryHold(Services& s) : m_s(s) {
+    if (s.state.BackupLog == 1 && s.state.MdbDatabase)
+        s.state.MdbDatabase->holdHistory(kHistoryHold);
+}
+
+HistoryHold::~HistoryHold() {
+    try {
+        if (Store* store = m_s.state.MdbDatabase.get()) {
+            Fun_CopyLogCommit(m_s);
+            store->releaseHistory();
+        }
+    } catch (...) {
+        // Reported by the commit; a destructor lets nothing through.
     }
 }
 

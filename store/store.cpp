@@ -334,6 +334,9 @@ void Store::create(const std::filesystem::path& file) {
 }
 
 Store::~Store() {
+    // Held rows are the user's history: the close commits them rather than let the engine roll them back.
+    if (m_heldSince)
+        sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
     for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore, m_countNewer})
         sqlite3_finalize(kept);
     if (m_db)
@@ -366,6 +369,52 @@ long long Store::historyRows() {
         historyCountIs(countCopyLog());
     }
     return *m_historyRows;
+}
+
+void Store::holdHistory(std::chrono::milliseconds upTo) {
+    m_holdUpTo = upTo;
+}
+
+void Store::joinHeld() {
+    if (!m_holdUpTo || m_heldSince || !sqlite3_get_autocommit(m_db))
+        return;
+    exec(m_db, "BEGIN IMMEDIATE");
+    m_heldSince = std::chrono::steady_clock::now();
+}
+
+void Store::commitHeldIfDue() {
+    if (m_heldSince && std::chrono::steady_clock::now() - *m_heldSince >= *m_holdUpTo)
+        commitHeld();
+}
+
+void Store::commitHeld() {
+    if (!m_heldSince)
+        return;
+    m_heldSince.reset();
+    // The engine may already have rolled the transaction back after a failed statement (a full disk).
+    if (!sqlite3_get_autocommit(m_db) && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return;
+    const std::string error = sqlite3_errmsg(m_db);
+    if (!sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_historyRows.reset();
+    forgetCutoff();
+    m_heldLost = true;
+    throw StoreError(error);
+}
+
+void Store::heldGoneAfterFailure() {
+    if (!m_heldSince || !sqlite3_get_autocommit(m_db))
+        return;
+    m_heldSince.reset();
+    m_historyRows.reset();
+    forgetCutoff();
+    m_heldLost = true;
+}
+
+void Store::releaseHistory() {
+    m_holdUpTo.reset();
+    commitHeld();
 }
 
 std::vector<TabRow> Store::selectTabs() {
@@ -402,6 +451,7 @@ bool Store::copyDataExists(const std::string& n, const std::string& path) {
 }
 
 void Store::insertCopyData(const std::string& n, const std::string& path) {
+    commitHeld();
     Statement s(m_db, "INSERT INTO T_CopyData (CpTabNo, CpPath) VALUES (?1, ?2)");
     const bool inStep = countInStep();
     s.bind(1, n).bind(2, path).run();
@@ -409,6 +459,7 @@ void Store::insertCopyData(const std::string& n, const std::string& path) {
 }
 
 void Store::deleteCopyData(const std::string& n, const std::string& path) {
+    commitHeld();
     Statement s(m_db, "DELETE FROM T_CopyData WHERE CpTabNo = ?1 AND CpPath = ?2");
     const bool inStep = countInStep();
     s.bind(1, n).bind(2, path).run();
@@ -416,6 +467,7 @@ void Store::deleteCopyData(const std::string& n, const std::string& path) {
 }
 
 void Store::updateFolderPath(const std::string& n, const std::string& folder) {
+    commitHeld();
     Statement s(m_db, "UPDATE T_Tab SET FolderPath = ?1 WHERE TabNo = ?2");
     const bool inStep = countInStep();
     s.bind(1, folder).bind(2, n).run();
@@ -423,6 +475,7 @@ void Store::updateFolderPath(const std::string& n, const std::string& folder) {
 }
 
 void Store::updateTab(const std::string& row, const std::string& name, const std::string& code) {
+    commitHeld();
     Statement s(m_db, "UPDATE T_Tab SET TabName = ?1, NameType = ?2 WHERE TabNo = ?3");
     const bool inStep = countInStep();
     s.bind(1, name).bind(2, code).bind(3, row).run();
@@ -430,6 +483,7 @@ void Store::updateTab(const std::string& row, const std::string& name, const std
 }
 
 long long Store::insertCopyLog(const CopyLogRow& row) {
+    joinHeld();
     Statement s(m_db, m_insertLog,
                 "INSERT INTO T_CopyLog (DateTime, TabNo, TabName, SeqNo, CopyAns, FileName, FolderPath) "
                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -440,8 +494,13 @@ long long Store::insertCopyLog(const CopyLogRow& row) {
         .bind(4, row.SeqNo)
         .bind(5, row.CopyAns)
         .bind(6, row.FileName)
-        .bind(7, row.FolderPath)
-        .run();
+        .bind(7, row.FolderPath);
+    try {
+        s.run();
+    } catch (const StoreError&) {
+        heldGoneAfterFailure();
+        throw;
+    }
     changed(inStep, 1);
     if (m_cutoffKnown && row.DateTime && *row.DateTime > m_cutoffKnown->dateTime)
         ++m_cutoffKnown->newer;
@@ -484,9 +543,15 @@ std::optional<std::string> Store::cutoffDateTime(long long limit) {
 }
 
 void Store::deleteCopyLogBefore(const std::string& time) {
+    joinHeld();
     Statement s(m_db, m_deleteBefore, "DELETE FROM T_CopyLog WHERE DateTime < ?1");
     const bool inStep = countInStep();
-    s.bind(1, time).run();
+    try {
+        s.bind(1, time).run();
+    } catch (const StoreError&) {
+        heldGoneAfterFailure();
+        throw;
+    }
     changed(inStep, -1);
     // Rows before the known cut-off leave it as it is; any others may move it.
     if (sqlite3_changes(m_db) > 0 && m_cutoffKnown && time > m_cutoffKnown->dateTime)
@@ -536,6 +601,7 @@ void Store::historyPage(const HistoryEntry* after, long long position, long long
 }
 
 void Store::deleteAllCopyLog() {
+    commitHeld();
     Statement(m_db, "DELETE FROM T_CopyLog").run();
     forgetCutoff();
     // Counting what a trigger of a hand-edited store may have left costs nothing on an emptied table.
@@ -543,6 +609,7 @@ void Store::deleteAllCopyLog() {
 }
 
 void Store::resetToDefaults() {
+    commitHeld();
     exec(m_db, "BEGIN IMMEDIATE");
     try {
         Statement(m_db, "DELETE FROM T_CopyData").run();
@@ -560,6 +627,7 @@ void Store::resetToDefaults() {
 }
 
 void Store::exportCompactCopy(const std::filesystem::path& target) {
+    commitHeld();
     // An empty file is an empty database to the engine; making it here refuses an existing target the way
     // a compaction must, and lets a connection opened without the create flag attach it.
     int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/records.h"
@@ -82,6 +84,19 @@ public:
     // their first state, in one transaction, so a failure half-way leaves the store as it was.
     void resetToDefaults();
 
+    // Each commit encrypts every page it writes, so a run of small files written one row per commit spends
+    // more on its history than on its copies. While held, history rows (and their trims) go into one
+    // transaction that is committed once it is `upTo` old: a kill loses at most the rows of that moment,
+    // never one of an earlier commit. Any other change, and the close, commit what is held first.
+    void holdHistory(std::chrono::milliseconds upTo);
+    // Commits the held rows when the transaction is `upTo` old (or now); throws StoreError when the commit
+    // fails, after which the held rows are gone and heldRowsLost() says so once.
+    void commitHeldIfDue();
+    void commitHeld();
+    // Commits what is held and writes each row with its own commit again.
+    void releaseHistory();
+    bool heldRowsLost() { return std::exchange(m_heldLost, false); }
+
     // Writes a compact, keyed copy of the whole store to `target` (which must not exist).
     void exportCompactCopy(const std::filesystem::path& target);
 
@@ -115,6 +130,13 @@ private:
     std::optional<long long> m_historyRows;
     int m_changesSeen = 0; // sqlite3_total_changes when m_historyRows was last known right
     long long m_lastHistoryRowid = 0;
+
+    void joinHeld();
+    // After a failed statement: whether the engine rolled the held transaction back with it.
+    void heldGoneAfterFailure();
+    std::optional<std::chrono::milliseconds> m_holdUpTo;
+    std::optional<std::chrono::steady_clock::time_point> m_heldSince; // while a held transaction is open
+    bool m_heldLost = false;
 };
 
 } // namespace kb

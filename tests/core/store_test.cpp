@@ -32,6 +32,10 @@ std::string cli(const fs::path& file, const std::string& sql, const std::string&
     return out;
 }
 
+int refuseCommit(void*, int action, const char* what, const char*, const char*, const char*) {
+    return action == SQLITE_TRANSACTION && what && std::string(what) == "COMMIT" ? SQLITE_DENY : SQLITE_OK;
+}
+
 const std::vector<std::string> kStoreOnly = {"Kestrelbox.mdb"};
 
 class StoreTest : public ::testing::Test {
@@ -227,6 +231,29 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
              run("2009/01/01 00:00:00", 4);
              store->resetToDefaults();
          }},
+        {"held rows",
+         [&] {
+             store->holdHistory(std::chrono::hours(1));
+             run("2010/01/01 00:00:00", 3);
+             store->commitHeldIfDue();
+             EXPECT_FALSE(sqlite3_get_autocommit(store->handle()));
+             store->commitHeld();
+         }},
+        {"held rows whose commit is refused",
+         [&] {
+             run("2010/01/02 00:00:00", 2);
+             sqlite3_set_authorizer(store->handle(), refuseCommit, nullptr);
+             EXPECT_THROW(store->commitHeld(), StoreError);
+             sqlite3_set_authorizer(store->handle(), nullptr, nullptr);
+             EXPECT_TRUE(store->heldRowsLost());
+             EXPECT_FALSE(store->heldRowsLost());
+         }},
+        {"held rows at the close",
+         [&] {
+             run("2010/01/03 00:00:00", 2);
+             store.reset();
+             store = Store::open(file);
+         }},
     };
     std::vector<long long> counted;
     for (const auto& [name, step] : steps) {
@@ -235,7 +262,7 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
         EXPECT_EQ(store->historyRows(), store->countCopyLog()) << name;
         counted.push_back(store->countCopyLog());
     }
-    EXPECT_EQ(counted, (std::vector<long long>{8, 3, 3, 2, 2, 7, 7, 0, 0}));
+    EXPECT_EQ(counted, (std::vector<long long>{8, 3, 3, 2, 2, 7, 7, 0, 0, 3, 3, 5}));
 }
 
 // The cut-off of the trim, whether walked or known from the last walk, is the DateTime of the last of the

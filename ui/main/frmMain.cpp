@@ -32,6 +32,7 @@
 #include "app/reporter.h"
 #include "app/settings.h"
 #include "backup/backup_run.h"
+#include "backup/copy_log.h"
 #include "backup/methods.h"
 #include "platform/stop_request.h"
 #include "store/compact.h"
@@ -492,7 +493,9 @@ void frmMain::tmrInit_Timer() {
                 m_autoRun = AutoRun::Stopped;
                 break;
             }
-            selectTab(n - '0');
+            // The set shown since the start is loaded already; a list of thousands is not read twice.
+            if (n - '0' != currentTab() || !s.state.TabChangeOK)
+                selectTab(n - '0');
             if (!s.state.TabChangeOK || !Fun_BackUp(s, false)) {
                 m_autoRun = AutoRun::Stopped;
                 break;
@@ -768,6 +771,10 @@ void frmMain::paintStatus() {
     m_lastStatusPaint = paintClockMs();
     m_statusDirty = false;
     StatusBar->repaint();
+}
+
+void frmMain::commitHeldHistory() {
+    Fun_CopyLogCommit(s);
 }
 
 void frmMain::flushStatus() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <QIcon>
 #include <QMainWindow>
 #include <QStringList>
@@ -114,6 +115,7 @@ public:
     void setStatusText(const std::string& text);
     // Paints the status bar with everything else that changed: the window is up to date afterwards.
     void flushStatus();
+    void commitHeldHistory();
     // The whole window at most once per status interval, the status text every time it changed.
     void repaintWindow();
     void setProgress(int done, int total);
@@ -175,6 +177,7 @@ private:
     QTimer* tmrInit = nullptr;
     HistoryModel* m_history = nullptr;
     std::vector<QIcon> ImgFileIcon;
+    std::map<QString, QIcon> m_iconsByType; // during one load of the list
 
     QMenu* M_FileMain = nullptr;
     QMenu* M_VisibleMain = nullptr;

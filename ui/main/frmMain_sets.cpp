@@ -46,16 +46,47 @@ int frmMain::selectedFileRow() const {
     return items.isEmpty() ? -1 : ListView->indexOfTopLevelItem(items.first());
 }
 
+namespace {
+
+// The provider's icon drawn once at the sizes the list uses at scale 1 to 3. The provider's own icon looks
+// at its file again each time a row is painted; a list of thousands repainted during a run would stat
+// its neighbours with every file.
+QIcon fixedIcon(const QIcon& icon) {
+    QIcon fixed;
+    for (int size : {16, 24, 32, 48}) {
+        const QPixmap pixmap = icon.pixmap(QSize(size, size), 1.0);
+        if (!pixmap.isNull())
+            fixed.addPixmap(pixmap);
+    }
+    return fixed;
+}
+
+} // namespace
+
 bool frmMain::Fun_GetFileIcon(const std::string& path, std::vector<QIcon>& imageList) {
     static QFileIconProvider provider;
     try {
         QFileInfo info(q(path));
+        // Asked first, the link's own look also answers the rest for a file that is no link: one call.
+        const bool link = info.isSymLink();
         if (!info.exists())
             return false;
-        QIcon icon = provider.icon(info);
+        // The desktop picks a file's icon by its type, which the extension tells; a name without one may be
+        // told by its content, so it is asked for each file.
+        const QString suffix = info.suffix().toLower();
+        const QString key = suffix.isEmpty() ? QString() : (link ? "l:" : "f:") + suffix;
+        auto known = key.isEmpty() ? m_iconsByType.end() : m_iconsByType.find(key);
+        QIcon icon;
+        if (known != m_iconsByType.end()) {
+            icon = known->second;
+        } else {
+            icon = fixedIcon(provider.icon(info));
+            if (!key.isEmpty())
+                m_iconsByType.emplace(key, icon);
+        }
         if (icon.isNull() || icon.pixmap(16, 16).isNull())
             return false;
-        // The icon itself, not a 16-pixel picture of it: it is drawn sharp at every scale factor.
+        // Pictures up to three times the list's size: sharp at every usual scale factor.
         imageList.push_back(icon);
         return true;
     } catch (const std::exception& e) {
@@ -77,6 +108,7 @@ bool frmMain::Fun_TabChange() {
 
         ListView->setIconSize(QSize(16, 16));
         ImgFileIcon.clear();
+        m_iconsByType.clear();
         ListView->clear();
 
         std::vector<std::string> paths = s.state.MdbDatabase->selectCopyData(n);

@@ -7,8 +7,11 @@ namespace kb::ui {
 
 MsgAnswer WindowUi::messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons,
                                MsgAnswer defaultAnswer, const std::string& title) {
-    if (m_window)
+    // A box may stay open for long: the run's held history rows are committed before it.
+    if (m_window) {
+        m_window->commitHeldHistory();
         m_window->flushStatus();
+    }
     return m_prompter.messageBox(m_window, text, icon, buttons, defaultAnswer, title);
 }
 
