@@ -111,8 +111,8 @@ public:
     }
 
 protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override {
-        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size);
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
+        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size, holes);
     }
 
 private:
@@ -186,8 +186,8 @@ TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
     {
         FileSystem killed;
         EXPECT_EQ(killed.keepTemporaryRecord(record), 0u);
-        UniqueFd a = killed.createTemporary(dir / "a.txt", 0600, left, ec);
-        UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec);
+        UniqueFd a = killed.createTemporary(dir / "a.txt", 0600, left, ec, nullptr);
+        UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec, nullptr);
         ASSERT_TRUE(a && b);
         // As if killed now: the record lists both, and keeps them when the process object goes.
         killed.temporaryDone(left, false);
