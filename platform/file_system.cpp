@@ -265,7 +265,10 @@ std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const st
     if (kind != FileSystemKind::Local)
         ::fcntl(in.get(), F_SETFL, 0);
 
-    auto out = std::make_unique<ReplacingFile>(*this, to, 0600);
+    // Made with the source's permission bits where its owner may read and write it, so that where nothing
+    // (umask, default ACL) takes bits away it needs no fchmod; other bits come once it is written.
+    const mode_t permissions = before.st_mode & 0777;
+    auto out = std::make_unique<ReplacingFile>(*this, to, (permissions & 0600) == 0600 ? permissions : 0600);
     if (out->error())
         return out->error();
     // As many bytes allocated as it has: no hole to look for.
@@ -292,8 +295,9 @@ std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const st
         return CopyError::SourceChanged;
     if (std::error_code ec = out->setLastWriteTime(before.st_mtim))
         return ec;
-    if (std::error_code ec = carryPermissions(out->fd(), before.st_mode & 0777))
-        return ec;
+    if (out->permissions() != permissions)
+        if (std::error_code ec = carryPermissions(out->fd(), permissions))
+            return ec;
     copy = std::move(out);
     return {};
 }
@@ -401,7 +405,8 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
 }
 
 UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t mode,
-                                     std::filesystem::path& temporary, std::error_code& ec, dev_t* device) {
+                                     std::filesystem::path& temporary, std::error_code& ec,
+                                     struct stat* made) {
     // Exclusive creation: a name that is taken (a user's file, what a killed process left) is skipped.
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = temporarySibling(target);
@@ -411,8 +416,10 @@ UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t
             // Its identity, for the record and the caller.
             struct stat st {};
             const bool known = ::fstat(fd, &st) == 0;
-            if (device)
-                *device = known ? st.st_dev : 0;
+            if (!known)
+                st = {};
+            if (made)
+                *made = st;
             const std::lock_guard lock(m_recordMutex);
             ++m_live;
             if (known)
@@ -651,7 +658,7 @@ std::error_code writeAll(int fd, std::string_view data, off_t offset) {
 
 ReplacingFile::ReplacingFile(FileSystem& files, std::filesystem::path target, mode_t mode)
     : m_files(files), m_target(std::move(target)) {
-    m_fd = m_files.createTemporary(m_target, mode, m_temporary, m_error, &m_device);
+    m_fd = m_files.createTemporary(m_target, mode, m_temporary, m_error, &m_made);
 }
 
 ReplacingFile::~ReplacingFile() {
@@ -688,7 +695,8 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
     if (!ec && check)
         ec = check();
     // fusefat stamps a renamed file with the current time (and takes no time without an access time).
-    const bool stampAgain = m_time && !ec && m_files.kindOf(m_fd.get(), m_device) != FileSystemKind::Local;
+    const bool stampAgain =
+        m_time && !ec && m_files.kindOf(m_fd.get(), m_made.st_dev) != FileSystemKind::Local;
     if (std::error_code closed = m_fd.close(); !ec)
         ec = closed;
     if (!ec)

@@ -206,9 +206,10 @@ public:
 
     // The file layer's primitives, each one place that a test can replace.
     // Creates a new, empty file under a temporary name beside `target` (the program's one naming scheme);
-    // `device`, when given, is the device of its file system.
+    // `made`, when given, is what it is (its device, the permission bits it got).
     virtual UniqueFd createTemporary(const std::filesystem::path& target, mode_t mode,
-                                     std::filesystem::path& temporary, std::error_code& ec, dev_t* device);
+                                     std::filesystem::path& temporary, std::error_code& ec,
+                                     struct stat* made);
     virtual std::error_code write(int fd, std::string_view data, off_t offset = -1);
     // Makes the file's data durable.
     virtual std::error_code syncFile(int fd);
@@ -269,6 +270,8 @@ public:
     std::error_code error() const { return m_error; }
     int fd() const { return m_fd.get(); }
     const std::filesystem::path& temporary() const { return m_temporary; }
+    // The permission bits it was made with, the umask's work done.
+    mode_t permissions() const { return m_made.st_mode & 07777; }
     std::error_code write(std::string_view data, off_t offset = -1);
     // Gives the new file the permission bits of the target it replaces, as an editor saving over it would.
     std::error_code keepTargetPermissions();
@@ -288,7 +291,7 @@ private:
     std::filesystem::path m_target;
     std::filesystem::path m_temporary;
     UniqueFd m_fd;
-    dev_t m_device = 0;
+    struct stat m_made {};
     std::error_code m_error;
     std::optional<struct timespec> m_time;
     bool m_committed = false;

@@ -30,8 +30,8 @@ public:
     // The flushes and renames of the file layer, by the target's name.
     std::vector<std::string> calls;
     UniqueFd createTemporary(const fs::path& target, mode_t mode, fs::path& temporary, std::error_code& ec,
-                             dev_t* device) override {
-        UniqueFd fd = FileSystem::createTemporary(target, mode, temporary, ec, device);
+                             struct stat* made) override {
+        UniqueFd fd = FileSystem::createTemporary(target, mode, temporary, ec, made);
         m_targets[fd.get()] = target.filename().string();
         return fd;
     }
