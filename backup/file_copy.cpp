@@ -42,10 +42,14 @@ std::string copyFailureReason(const std::error_code& ec) {
     return ec.message();
 }
 
-CopyRun::CopyRun(Services& s, bool holdReplacements) : m_s(s), m_hold(holdReplacements) {}
+CopyRun::CopyRun(Services& s, bool holdReplacements) : m_s(s), m_hold(holdReplacements) {
+    m_s.files.keepKinds();
+}
 
 // Copies still waiting are dropped with their temporary files; the old backups stay.
-CopyRun::~CopyRun() = default;
+CopyRun::~CopyRun() {
+    m_s.files.forgetKinds();
+}
 
 const FolderTraits& CopyRun::traits(const std::filesystem::path& folder) {
     auto it = m_traits.find(folder);

@@ -29,9 +29,9 @@ struct CopyOutcome {
 };
 
 // The copies of one run. A destination's traits are tried once per folder, and only when a decision needs
-// them. With `holdReplacements`, a finished copy that replaces an existing file waits under its temporary
-// name, so that one flush puts the data of many on the disk before their renames: its outcome is final once
-// nothing waits any more (after commit()).
+// them; the kind of each file system is looked at once. With `holdReplacements`, a finished copy that
+// replaces an existing file waits under its temporary name, so that one flush puts the data of many on the
+// disk before their renames: its outcome is final once nothing waits any more (after commit()).
 class CopyRun {
 public:
     CopyRun(Services& s, bool holdReplacements);

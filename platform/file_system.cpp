@@ -29,32 +29,8 @@ bool statPath(const std::filesystem::path& p, struct stat& st) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
-// File systems of a local disk whose flush of the whole puts every file's data on it.
-bool flushedAsAWhole(int fd) {
-    struct statfs fs {};
-    if (::fstatfs(fd, &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case F2FS_SUPER_MAGIC:
-    case MSDOS_SUPER_MAGIC: // vfat
-    case EXFAT_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The kernel's own files (/proc, /sys and their kin) say 0 bytes or a page whatever they hold, and some never
-// end: none is a file to back up.
-bool onPseudoFileSystem(int fd) {
-    struct statfs fs {};
-    if (::fstatfs(fd, &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
+FileSystemKind kindOfType(unsigned long type) {
+    switch (type) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
     case DEBUGFS_MAGIC:
@@ -64,10 +40,25 @@ bool onPseudoFileSystem(int fd) {
     case CGROUP2_SUPER_MAGIC:
     case BPF_FS_MAGIC:
     case EFIVARFS_MAGIC:
-        return true;
+        return FileSystemKind::Kernel;
+    case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case MSDOS_SUPER_MAGIC: // vfat
+    case EXFAT_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        return FileSystemKind::Local;
     default:
-        return false;
+        return FileSystemKind::Other;
     }
+}
+
+// The process never forks to write files; a child that did would still make names of its own, as files are
+// created exclusively.
+pid_t ourPid() {
+    static const pid_t pid = ::getpid();
+    return pid;
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& file) {
@@ -193,20 +184,45 @@ std::optional<std::uint64_t> FileSystem::fileSize(const std::filesystem::path& p
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+FileSystemKind FileSystem::kindOf(int fd, dev_t device) {
+    const std::lock_guard lock(m_kindsMutex);
+    for (const auto& [known, kind] : m_kinds)
+        if (known == device)
+            return kind;
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return FileSystemKind::Other;
+    const FileSystemKind kind = kindOfType(static_cast<unsigned long>(fs.f_type));
+    if (m_kindsKept > 0)
+        m_kinds.emplace_back(device, kind);
+    return kind;
+}
+
+void FileSystem::keepKinds() {
+    const std::lock_guard lock(m_kindsMutex);
+    ++m_kindsKept;
+}
+
+void FileSystem::forgetKinds() {
+    const std::lock_guard lock(m_kindsMutex);
+    if (m_kindsKept > 0 && --m_kindsKept == 0)
+        m_kinds.clear();
+}
+
 FolderTraits FileSystem::probeFolder(const std::filesystem::path& folder) {
     FolderTraits traits;
     std::filesystem::path temporary;
     std::error_code ec;
     // Each refuses the colon in a way of its own: EINVAL (vfat, ntfs-3g), EPERM (fusefat), ENOENT
     // (exfat-fuse).
-    if (UniqueFd fd = createTemporary(folder / "kb:probe", 0600, temporary, ec)) {
+    if (UniqueFd fd = createTemporary(folder / "kb:probe", 0600, temporary, ec, nullptr)) {
         fd.reset();
         temporaryDone(temporary, ::unlink(temporary.c_str()) == 0);
     } else if (ec == std::errc::invalid_argument || ec == std::errc::operation_not_permitted ||
                ec == std::errc::no_such_file_or_directory || ec == std::errc::illegal_byte_sequence) {
         traits.windowsNames = isFolder(folder);
     }
-    if (UniqueFd fd = createTemporary(folder / "kbprobe", 0600, temporary, ec)) {
+    if (UniqueFd fd = createTemporary(folder / "kbprobe", 0600, temporary, ec, nullptr)) {
         constexpr time_t kOddSecond = 1136118601;
         const struct timespec times[2] = {{0, UTIME_OMIT}, {kOddSecond, 0}};
         struct stat st {};
@@ -240,26 +256,48 @@ std::error_code FileSystem::copyOnce(const std::filesystem::path& from, const st
         return lastError();
     if (S_ISDIR(before.st_mode))
         return std::make_error_code(std::errc::is_a_directory);
-    if (!S_ISREG(before.st_mode) || onPseudoFileSystem(in.get()))
+    if (!S_ISREG(before.st_mode))
         return CopyError::NotRegular;
-    ::fcntl(in.get(), F_SETFL, 0); // blocking reads again, now that it is a regular file
+    const FileSystemKind kind = kindOf(in.get(), before.st_dev);
+    if (kind == FileSystemKind::Kernel)
+        return CopyError::NotRegular;
+    // Blocking reads again, now that it is a regular file: a FUSE driver or a share hears of the flag.
+    if (kind != FileSystemKind::Local)
+        ::fcntl(in.get(), F_SETFL, 0);
 
-    auto out = std::make_unique<ReplacingFile>(*this, to, 0600);
+    // Made with the source's permission bits where its owner may read and write it, so that where nothing
+    // (umask, default ACL) takes bits away it needs no fchmod; other bits come once it is written.
+    const mode_t permissions = before.st_mode & 0777;
+    auto out = std::make_unique<ReplacingFile>(*this, to, (permissions & 0600) == 0600 ? permissions : 0600);
     if (out->error())
         return out->error();
-    if (std::error_code ec = copyContent(in.get(), out->fd(), static_cast<std::uint64_t>(before.st_size)))
+    // As many bytes allocated as it has: no hole to look for.
+    const bool holes =
+        static_cast<std::uint64_t>(before.st_blocks) * 512 < static_cast<std::uint64_t>(before.st_size);
+    if (std::error_code ec =
+            copyContent(in.get(), out->fd(), static_cast<std::uint64_t>(before.st_size), holes))
         return ec;
-    struct stat after {
-    }, now{};
-    if (::fstat(in.get(), &after) != 0)
-        return lastError();
-    if (!snapshotOf(before).sameVersion(snapshotOf(after)) || !statPath(from, now) ||
-        !snapshotOf(before).sameFile(snapshotOf(now)))
+    // A byte past the size it had: elsewhere than on a local disk a file may hold more than its size says
+    // (as /proc's files do, which say 0). On a local disk one that grew has another size by now.
+    if (kind != FileSystemKind::Local) {
+        char extra;
+        ssize_t n;
+        while ((n = ::pread(in.get(), &extra, 1, before.st_size)) < 0 && errno == EINTR) {
+        }
+        if (n < 0)
+            return lastError();
+        if (n > 0)
+            return CopyError::SourceChanged;
+    }
+    // The path still names the file, and it has the size and time it had: it was not written meanwhile.
+    struct stat now {};
+    if (!statPath(from, now) || !snapshotOf(before).sameVersion(snapshotOf(now)))
         return CopyError::SourceChanged;
     if (std::error_code ec = out->setLastWriteTime(before.st_mtim))
         return ec;
-    if (std::error_code ec = carryPermissions(out->fd(), before.st_mode & 0777))
-        return ec;
+    if (out->permissions() != permissions)
+        if (std::error_code ec = carryPermissions(out->fd(), permissions))
+            return ec;
     copy = std::move(out);
     return {};
 }
@@ -284,7 +322,7 @@ std::error_code FileSystem::removeFile(const std::filesystem::path& p) {
     return {};
 }
 
-std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size) {
+std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) {
     const auto end = static_cast<off_t>(size);
     bool kernelCopy = true;
     std::vector<char> buffer;
@@ -311,13 +349,13 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
     };
     for (off_t at = 0; at < end;) {
         // Only the data the file holds is copied, as cp does, so holes stay holes.
-        off_t data = ::lseek(fromFd, at, SEEK_DATA);
+        off_t data = holes ? ::lseek(fromFd, at, SEEK_DATA) : at;
         off_t hole = end;
         if (data < 0 && errno == ENXIO)
             break;
         if (data < 0) {
             data = at;
-        } else {
+        } else if (holes) {
             if (data >= end)
                 break;
             hole = std::min(end, std::max(data, ::lseek(fromFd, data, SEEK_HOLE)));
@@ -363,27 +401,29 @@ std::error_code FileSystem::copyContent(int fromFd, int toFd, std::uint64_t size
         if (auto ec = put(std::string_view("", 1), end - 1))
             return ec;
     }
-    // A byte past the size it had: it grew while it was copied (or it is one of /proc's files, which say 0).
-    char extra;
-    ssize_t n;
-    while ((n = ::pread(fromFd, &extra, 1, end)) < 0 && errno == EINTR) {
-    }
-    if (n < 0)
-        return lastError();
-    return n > 0 ? make_error_code(CopyError::SourceChanged) : std::error_code();
+    return {};
 }
 
 UniqueFd FileSystem::createTemporary(const std::filesystem::path& target, mode_t mode,
-                                     std::filesystem::path& temporary, std::error_code& ec) {
+                                     std::filesystem::path& temporary, std::error_code& ec,
+                                     struct stat* made) {
     // Exclusive creation: a name that is taken (a user's file, what a killed process left) is skipped.
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = temporarySibling(target);
         int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             ec.clear();
+            // Its identity, for the record and the caller.
+            struct stat st {};
+            const bool known = ::fstat(fd, &st) == 0;
+            if (!known)
+                st = {};
+            if (made)
+                *made = st;
             const std::lock_guard lock(m_recordMutex);
             ++m_live;
-            note(temporary, fd);
+            if (known)
+                note(temporary, st);
             return UniqueFd(fd);
         }
         if (errno != EEXIST)
@@ -402,7 +442,7 @@ FileSystem::~FileSystem() {
 
 // One line per temporary file: "<device> <inode> <length of the path> <path>", the path as bytes (it may
 // hold a line break). Written before the file holds anything; a kill leaves the line in the page cache.
-void FileSystem::note(const std::filesystem::path& temporary, int fd) {
+void FileSystem::note(const std::filesystem::path& temporary, const struct stat& st) {
     if (m_record.empty())
         return;
     if (!m_recordFd) {
@@ -418,8 +458,7 @@ void FileSystem::note(const std::filesystem::path& temporary, int fd) {
     }
     std::error_code absoluteEc;
     const std::string path = std::filesystem::absolute(temporary, absoluteEc).string();
-    struct stat st {};
-    if (absoluteEc || ::fstat(fd, &st) != 0)
+    if (absoluteEc)
         return;
     const std::string line = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
                              std::to_string(path.size()) + " " + path + "\n";
@@ -562,7 +601,8 @@ std::vector<std::error_code> FileSystem::syncFiles(const std::vector<int>& fds) 
     // each (ext4 allocates a file's blocks only when it writes it back). A FUSE driver or a network share
     // hears only a file's own fsync.
     struct stat first {};
-    bool together = !fds.empty() && ::fstat(fds[0], &first) == 0 && flushedAsAWhole(fds[0]);
+    bool together =
+        !fds.empty() && ::fstat(fds[0], &first) == 0 && kindOf(fds[0], first.st_dev) == FileSystemKind::Local;
     for (std::size_t i = 1; together && i < fds.size(); ++i) {
         struct stat st {};
         together = ::fstat(fds[i], &st) == 0 && st.st_dev == first.st_dev;
@@ -618,7 +658,7 @@ std::error_code writeAll(int fd, std::string_view data, off_t offset) {
 
 ReplacingFile::ReplacingFile(FileSystem& files, std::filesystem::path target, mode_t mode)
     : m_files(files), m_target(std::move(target)) {
-    m_fd = m_files.createTemporary(m_target, mode, m_temporary, m_error);
+    m_fd = m_files.createTemporary(m_target, mode, m_temporary, m_error, &m_made);
 }
 
 ReplacingFile::~ReplacingFile() {
@@ -654,6 +694,9 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
     std::error_code ec = onDisk ? sync() : std::error_code();
     if (!ec && check)
         ec = check();
+    // fusefat stamps a renamed file with the current time (and takes no time without an access time).
+    const bool stampAgain =
+        m_time && !ec && m_files.kindOf(m_fd.get(), m_made.st_dev) != FileSystemKind::Local;
     if (std::error_code closed = m_fd.close(); !ec)
         ec = closed;
     if (!ec)
@@ -662,8 +705,7 @@ std::error_code ReplacingFile::commit(Durability durability, const std::function
         return ec;
     m_committed = true;
     m_files.temporaryDone(m_temporary, true);
-    // fusefat stamps a renamed file with the current time (and takes no time without an access time).
-    if (m_time) {
+    if (stampAgain) {
         const struct timespec times[2] = {{0, UTIME_NOW}, *m_time};
         if (::utimensat(AT_FDCWD, m_target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
             return lastError();
@@ -688,7 +730,7 @@ std::error_code writeFileReplacing(FileSystem& files, const std::filesystem::pat
 
 std::filesystem::path temporarySibling(const std::filesystem::path& target) {
     static std::atomic<unsigned> counter{0};
-    std::string suffix = std::string(kTempTag) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    std::string suffix = std::string(kTempTag) + std::to_string(ourPid()) + "-" + std::to_string(counter++);
     std::string name = target.filename().string();
     // Keep the whole name within NAME_MAX, cutting on a UTF-8 character boundary.
     std::size_t room = NAME_MAX - 1 - suffix.size();

@@ -128,6 +128,15 @@ std::error_code writeAll(int fd, std::string_view data, off_t offset = -1);
 // Whether a new file's data must reach the disk before it takes the target's name.
 enum class Durability { Cached, OnDisk };
 
+// What the file layer must allow for on a file system, by its type.
+enum class FileSystemKind {
+    Kernel, // /proc, /sys and their kin: no file there is one to back up
+    // A local disk's or tmpfs: a file's size is all it holds, O_NONBLOCK means nothing to its files, a
+    // rename keeps a file's last-write time, and one flush of the whole puts every file's data on the disk.
+    Local,
+    Other, // FUSE drivers (fusefat, exfat-fuse, ntfs-3g), network shares: none of that is taken for granted
+};
+
 // The file operations of the program, behind one class so that tests can inject faults (a copy that fails
 // after N bytes, a write error, a rename that fails) and record the order of the calls. The real one is this
 // class itself. Every writer goes through it: backup copies, archives, the settings file, the store's
@@ -175,12 +184,19 @@ public:
     // Tries what `folder` can hold, with files under temporary names that are gone again at once.
     virtual FolderTraits probeFolder(const std::filesystem::path& folder);
 
+    // The kind of the file system holding the open file `fd` (of device `device`). While a run keeps them
+    // (keepKinds, nested runs counted) each device is looked at once; outside a run a device number may
+    // name another file system (one stick swapped for another), and each file is looked at afresh.
+    FileSystemKind kindOf(int fd, dev_t device);
+    void keepKinds();
+    void forgetKinds();
+
     // Copies the regular file `from` into a new temporary file beside `to`, with the source's last-write
     // time and (where the file system keeps them) permission bits, and hands it over uncommitted. Holes stay
     // holes. A source that is no regular file is refused before anything is read, and opening it never
     // blocks. A source written while it is copied (its size, last-write time or identity differ after the
-    // copy, or its content runs short of or past its size) is copied once more, then refused with
-    // CopyError::SourceChanged. On failure no temporary file remains.
+    // copy, or its content runs short of its size or, where a size may not tell, past it) is copied once
+    // more, then refused with CopyError::SourceChanged. On failure no temporary file remains.
     virtual std::error_code copyToTemporary(const std::filesystem::path& from,
                                             const std::filesystem::path& to,
                                             std::unique_ptr<ReplacingFile>& copy);
@@ -189,9 +205,11 @@ public:
                                       Durability durability = Durability::Cached);
 
     // The file layer's primitives, each one place that a test can replace.
-    // Creates a new, empty file under a temporary name beside `target` (the program's one naming scheme).
+    // Creates a new, empty file under a temporary name beside `target` (the program's one naming scheme);
+    // `made`, when given, is what it is (its device, the permission bits it got).
     virtual UniqueFd createTemporary(const std::filesystem::path& target, mode_t mode,
-                                     std::filesystem::path& temporary, std::error_code& ec);
+                                     std::filesystem::path& temporary, std::error_code& ec,
+                                     struct stat* made);
     virtual std::error_code write(int fd, std::string_view data, off_t offset = -1);
     // Makes the file's data durable.
     virtual std::error_code syncFile(int fd);
@@ -212,14 +230,14 @@ public:
     virtual std::error_code removeFile(const std::filesystem::path& p);
 
 protected:
-    // The content copy between two open descriptors, the first `size` bytes by the data the file holds; a
-    // fault injector overrides this.
-    virtual std::error_code copyContent(int fromFd, int toFd, std::uint64_t size);
+    // The content copy between two open descriptors, the first `size` bytes; where the source may have
+    // `holes`, only the data it holds. A fault injector overrides this.
+    virtual std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes);
 
 private:
     std::error_code copyOnce(const std::filesystem::path& from, const std::filesystem::path& to,
                              std::unique_ptr<ReplacingFile>& copy);
-    void note(const std::filesystem::path& temporary, int fd);
+    void note(const std::filesystem::path& temporary, const struct stat& st);
 
     // Archive workers make spill files on their own threads.
     std::mutex m_recordMutex;
@@ -232,6 +250,10 @@ private:
     int m_live = 0;                    // temporary files made and not yet done
     std::size_t m_recordBytes = 0;     // written to the record since it was last emptied
     std::vector<Leftover> m_leftovers; // ones that could not be removed, kept in the record too
+
+    std::mutex m_kindsMutex;
+    int m_kindsKept = 0;
+    std::vector<std::pair<dev_t, FileSystemKind>> m_kinds;
 };
 
 // A new file for `target`, written under a temporary name beside it and put in its place by commit(): the
@@ -248,11 +270,14 @@ public:
     std::error_code error() const { return m_error; }
     int fd() const { return m_fd.get(); }
     const std::filesystem::path& temporary() const { return m_temporary; }
+    // The permission bits it was made with, the umask's work done.
+    mode_t permissions() const { return m_made.st_mode & 07777; }
     std::error_code write(std::string_view data, off_t offset = -1);
     // Gives the new file the permission bits of the target it replaces, as an editor saving over it would.
     std::error_code keepTargetPermissions();
-    // The last-write time the new file keeps (to the nanosecond, where the file system does), set now and
-    // again once it has its name; the access time is now.
+    // The last-write time the new file keeps (to the nanosecond, where the file system does), set now and,
+    // where its file system may stamp a renamed file with the current time (fusefat does), again once it has
+    // its name; the access time is now.
     std::error_code setLastWriteTime(const struct timespec& time);
     // Puts the new file's data on the disk.
     std::error_code sync();
@@ -266,6 +291,7 @@ private:
     std::filesystem::path m_target;
     std::filesystem::path m_temporary;
     UniqueFd m_fd;
+    struct stat m_made {};
     std::error_code m_error;
     std::optional<struct timespec> m_time;
     bool m_committed = false;

@@ -29,9 +29,9 @@ public:
 
     // The flushes and renames of the file layer, by the target's name.
     std::vector<std::string> calls;
-    UniqueFd createTemporary(const fs::path& target, mode_t mode, fs::path& temporary,
-                             std::error_code& ec) override {
-        UniqueFd fd = FileSystem::createTemporary(target, mode, temporary, ec);
+    UniqueFd createTemporary(const fs::path& target, mode_t mode, fs::path& temporary, std::error_code& ec,
+                             struct stat* made) override {
+        UniqueFd fd = FileSystem::createTemporary(target, mode, temporary, ec, made);
         m_targets[fd.get()] = target.filename().string();
         return fd;
     }
@@ -52,9 +52,9 @@ public:
     }
 
 protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override {
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
         if (!m_fail)
-            return FileSystem::copyContent(fromFd, toFd, size);
+            return FileSystem::copyContent(fromFd, toFd, size, holes);
         return {EIO, std::generic_category()};
     }
 

@@ -146,8 +146,8 @@ TEST_F(FileCopyTest, ASourceChangedDuringItsCopyIsCopiedAgainOrRefused) {
     struct Rewriting : FileSystem {
         fs::path source;
         int rewrites = 0;
-        std::error_code copyContent(int from, int to, std::uint64_t size) override {
-            std::error_code ec = FileSystem::copyContent(from, to, size);
+        std::error_code copyContent(int from, int to, std::uint64_t size, bool holes) override {
+            std::error_code ec = FileSystem::copyContent(from, to, size, holes);
             if (rewrites > 0) {
                 writeFile(source, "version " + std::to_string(rewrites--));
                 setMtime(source, kTime + 100 + rewrites);

@@ -57,19 +57,24 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
     writeFile(dir / "src", content);
     struct timespec times[2] = {{0, UTIME_OMIT}, {1136086205, 123456789}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "src").c_str(), times, 0), 0);
-    fs::permissions(dir / "src", fs::perms(0440));
     fs::create_directory(dir / "out");
     writeFile(dir / "out" / "copy", "old");
     fs::permissions(dir / "out" / "copy", fs::perms(0444));
 
-    ASSERT_FALSE(files.copyFileReplacing(dir / "src", dir / "out" / "copy"));
-    EXPECT_EQ(readFile(dir / "out" / "copy"), content);
-    struct stat st {};
-    ::stat((dir / "out" / "copy").c_str(), &st);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1136086205);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
-    EXPECT_EQ(st.st_mode & 0777, 0440u);
-    EXPECT_EQ(test::listFolder(dir / "out"), std::vector<std::string>{"copy"});
+    // Read-only bits come once the copy is written; the bits of a writable file, whatever the umask takes.
+    const mode_t umask = ::umask(022);
+    for (const mode_t mode : {0440u, 0666u}) {
+        fs::permissions(dir / "src", fs::perms(mode));
+        ASSERT_FALSE(files.copyFileReplacing(dir / "src", dir / "out" / "copy"));
+        EXPECT_EQ(readFile(dir / "out" / "copy"), content);
+        struct stat st {};
+        ::stat((dir / "out" / "copy").c_str(), &st);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1136086205);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        EXPECT_EQ(test::listFolder(dir / "out"), std::vector<std::string>{"copy"});
+    }
+    ::umask(umask);
 }
 
 // A 5 GiB file holding 1 MiB of data copies as that 1 MiB and stays sparse.
@@ -111,8 +116,8 @@ public:
     }
 
 protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override {
-        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size);
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
+        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size, holes);
     }
 
 private:
@@ -186,8 +191,8 @@ TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
     {
         FileSystem killed;
         EXPECT_EQ(killed.keepTemporaryRecord(record), 0u);
-        UniqueFd a = killed.createTemporary(dir / "a.txt", 0600, left, ec);
-        UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec);
+        UniqueFd a = killed.createTemporary(dir / "a.txt", 0600, left, ec, nullptr);
+        UniqueFd b = killed.createTemporary(dir / "b.txt", 0600, replaced, ec, nullptr);
         ASSERT_TRUE(a && b);
         // As if killed now: the record lists both, and keeps them when the process object goes.
         killed.temporaryDone(left, false);

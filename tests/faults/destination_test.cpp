@@ -26,10 +26,10 @@ public:
     int copies = 0;
 
 protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size) override {
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
         if (++copies == before && action)
             action();
-        return FileSystem::copyContent(fromFd, toFd, size);
+        return FileSystem::copyContent(fromFd, toFd, size, holes);
     }
 };
 
