@@ -72,20 +72,7 @@ protected:
     void method(const std::string& code, const std::string& name = "設定1") {
         fx.store().updateTab("1", name, code);
     }
-    fs::path add(const std::string& relative, const std::string& content = "data") {
-        const fs::path p = fx.dir / "src" / relative;
-        fs::create_directories(p.parent_path());
-        writeFile(p, content);
-        fx.store().insertCopyData("1", p.string());
-        return p;
-    }
-    std::vector<std::string> marks() {
-        std::vector<std::string> out;
-        for (const CopyLogRow& r : fx.history())
-            out.push_back(*r.CopyAns);
-        return out;
-    }
-    bool run(bool interactive = true) { return Fun_BackUp(fx.services, interactive); }
+    bool run() { return Fun_BackUp(fx.services, true); }
     std::string last() { return fx.ui.messages.empty() ? "" : fx.ui.messages.back().text; }
 
     FaultyFiles faulty;
@@ -99,28 +86,28 @@ TEST_F(BackupRunTest, ChecksStopBeforeTheBusyState) {
     EXPECT_EQ(last(), "バックアップ先を指定してください");
     EXPECT_EQ(fx.ui.destinationFocus, 1);
     fx.store().updateFolderPath("1", (fx.dir / "nowhere").string());
-    EXPECT_FALSE(run(false));
+    EXPECT_FALSE(fx.backUp());
     EXPECT_EQ(last(),
               "下記のバックアップ先フォルダが見つかりませんでした\r\n\r\n" + (fx.dir / "nowhere").string());
     fx.store().updateFolderPath("1", dest.string());
-    EXPECT_TRUE(run(false));
+    EXPECT_TRUE(fx.backUp());
     EXPECT_EQ(fx.ui.messages.size(), 2u) << "no warning for an empty set when automatic";
-    add("a.txt");
+    fx.addFile("a.txt");
     const fs::path missing = fx.dir / "src" / "b.txt";
     fx.store().insertCopyData("1", missing.string());
-    EXPECT_FALSE(run(false));
+    EXPECT_FALSE(fx.backUp());
     EXPECT_EQ(last(), "下記のファイルが見つかりませんでした\r\n\r\n" + missing.string());
     EXPECT_EQ(fx.ui.focusedPaths, std::vector<std::string>{missing.string()});
     EXPECT_TRUE(fx.ui.useHistory.empty());
     EXPECT_TRUE(fs::is_empty(dest));
-    EXPECT_TRUE(marks().empty());
+    EXPECT_TRUE(fx.marks().empty());
 }
 
 TEST_F(BackupRunTest, TextsOfAnInteractiveRun) {
     method("1", "書類");
     fx.state.SameFile = 2;
-    add("a.txt", std::string(1000, 'a'));
-    add("b.txt", std::string(536, 'b'));
+    fx.addFile("a.txt", std::string(1000, 'a'));
+    fx.addFile("b.txt", std::string(536, 'b'));
     EXPECT_TRUE(run());
     EXPECT_EQ(fx.ui.texts(),
               (std::vector<std::string>{"バックアップします、よろしいですか\r\n\r\n・タブ名: \t\t書類\r\n"
@@ -150,32 +137,32 @@ TEST_F(BackupRunTest, TargetsOfEveryMethodAndName) {
          {"060101_1230", "060101_1230/.profile", "060101_1230/Bob's notes.txt", "060101_1230/README",
           "060101_1230/a.b.c"}}};
     for (const char* name : {"README", ".profile", "a.b.c", "Bob's dir/Bob's notes.txt"})
-        add(name);
+        fx.addFile(name);
     for (const std::string& spelling : {dest.string(), dest.string() + "/"}) {
         fx.store().updateFolderPath("1", spelling);
         for (const auto& [code, expected] : cases) {
             fs::remove_all(dest);
             fs::create_directories(dest);
             method(code);
-            EXPECT_TRUE(run(false));
+            EXPECT_TRUE(fx.backUp());
             EXPECT_EQ(listFolder(dest, true), expected) << code;
         }
     }
     EXPECT_TRUE(fx.ui.messages.empty());
-    EXPECT_EQ(marks().size(), 40u);
+    EXPECT_EQ(fx.marks().size(), 40u);
 }
 
 TEST_F(BackupRunTest, FailingAndClashingFilesAreRecordedAndTheRunGoesOn) {
-    add("a.txt");
-    const fs::path b = add("b.txt", "new b"), c = add("c.txt");
-    setMtime(add("d/a.txt"), 500);
+    fx.addFile("a.txt");
+    const fs::path b = fx.addFile("b.txt", "new b"), c = fx.addFile("c.txt");
+    setMtime(fx.addFile("d/a.txt"), 500);
     writeFile(dest / "b.txt", "old b");
     fx.state.SameFile = 3; // b's old copy is older: replace it
     setMtime(dest / "b.txt", 1000);
     faulty.failMidway = b.string();
     faulty.vanish = c.string();
     EXPECT_TRUE(run());
-    EXPECT_EQ(marks(), (std::vector<std::string>{"○", "×", "×", "△"}));
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×", "△"}));
     EXPECT_EQ(last(), "バックアップ完了！  [ 1ﾌｧｲﾙ / 全4ﾌｧｲﾙ中 ]");
     EXPECT_EQ(readFile(dest / "b.txt"), "old b");
     EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"a.txt", "b.txt"}));
@@ -188,11 +175,11 @@ TEST_F(BackupRunTest, FailingAndClashingFilesAreRecordedAndTheRunGoesOn) {
 // of the files.
 TEST_F(BackupRunTest, ReplacedBackupsAreOnTheDiskBeforeTheirRename) {
     for (const char* name : {"a.txt", "b.txt", "c.txt"})
-        add(name, "new");
+        fx.addFile(name, "new");
     writeFile(dest / "a.txt", "old");
     writeFile(dest / "c.txt", "old");
     fx.state.SameFile = 1;
-    EXPECT_TRUE(run(false));
+    EXPECT_TRUE(fx.backUp());
     EXPECT_EQ(faulty.calls, (std::vector<std::string>{"rename b.txt", "sync a.txt c.txt", "rename a.txt",
                                                       "rename c.txt", "flush"}));
     std::vector<std::string> names;
@@ -204,14 +191,14 @@ TEST_F(BackupRunTest, ReplacedBackupsAreOnTheDiskBeforeTheirRename) {
 
 TEST_F(BackupRunTest, ArchiveRunPacksEachNameOnce) {
     method("5");
-    add("one/same.txt", "first");
-    add("two/same.txt", "second");
-    add("表ソ①.txt", std::string(20000, 'x'));
+    fx.addFile("one/same.txt", "first");
+    fx.addFile("two/same.txt", "second");
+    fx.addFile("表ソ①.txt", std::string(20000, 'x'));
     writeFile(fx.folder.staging() / "leftover", "from an interrupted run");
     EXPECT_TRUE(run());
     expectExtractorsAgree(dest / "060101.lzh",
                           {{"same.txt", "second"}, {"表ソ①.txt", std::string(20000, 'x')}}, fx.dir / "out");
-    EXPECT_EQ(marks(), (std::vector<std::string>{"△", "○", "○"}));
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"△", "○", "○"}));
     EXPECT_EQ(last(), "バックアップ完了！  [ 2ﾌｧｲﾙ / 全3ﾌｧｲﾙ中 ]");
     EXPECT_EQ(fx.ui.statusHistory[2], "same.txt コピー中... [ 2 / 3 ]");
     EXPECT_EQ(fx.ui.statusHistory[4], "060101.lzh 圧縮中...");
@@ -219,25 +206,25 @@ TEST_F(BackupRunTest, ArchiveRunPacksEachNameOnce) {
 
     fx.store().deleteAllCopyLog();
     EXPECT_TRUE(run()); // policy 0 keeps this morning's archive
-    EXPECT_EQ(marks(), (std::vector<std::string>{"△", "△", "△"}));
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"△", "△", "△"}));
     EXPECT_EQ(last(), "バックアップ完了！  [ 0ﾌｧｲﾙ / 全3ﾌｧｲﾙ中 ]");
 
     fx.store().deleteAllCopyLog();
     method("6");
     fs::create_directory(dest / "060101_1230.lzh"); // the archiver cannot put its file there
-    EXPECT_TRUE(run(false));
-    EXPECT_EQ(marks(), (std::vector<std::string>{"×", "×", "×"}));
+    EXPECT_TRUE(fx.backUp());
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"×", "×", "×"}));
 }
 
 TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     method("5");
-    add("a.txt");
-    const fs::path b = add("b.txt");
+    fx.addFile("a.txt");
+    const fs::path b = fx.addFile("b.txt");
     faulty.failMidway = b.string();
     EXPECT_FALSE(run());
     EXPECT_TRUE(fs::is_empty(dest));
     EXPECT_TRUE(fs::is_empty(fx.folder.staging()));
-    EXPECT_TRUE(marks().empty());
+    EXPECT_TRUE(fx.marks().empty());
     EXPECT_EQ(fx.ui.focusedPaths, std::vector<std::string>{b.string()});
     EXPECT_EQ(fx.ui.status, "");
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));
@@ -247,14 +234,14 @@ TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     const fs::path inside = fx.folder.staging() / "precious.txt";
     writeFile(inside, "keep me");
     fx.store().insertCopyData("1", inside.string());
-    EXPECT_FALSE(run(false));
+    EXPECT_FALSE(fx.backUp());
     EXPECT_EQ(readFile(inside), "keep me");
 }
 
 // The staging folder is the program's own: as a destination (however spelled) it is refused before the run,
 // and a link or a file in its place is neither followed nor emptied.
 TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
-    add("a.txt");
+    fx.addFile("a.txt");
     const fs::path tmp = fx.folder.staging();
     fs::create_directories(tmp / "sub");
     fs::create_symlink(tmp, fx.dir / "link");
@@ -263,7 +250,7 @@ TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
         fx.store().updateFolderPath("1", d);
         for (const char* code : {"0", "5"}) {
             method(code);
-            EXPECT_FALSE(run(false)) << d;
+            EXPECT_FALSE(fx.backUp()) << d;
             EXPECT_EQ(last(), "下記のバックアップ先フォルダは Kestrelbox の作業フォルダです。"
                               "別のフォルダを指定してください\r\n\r\n" +
                                   d);
@@ -282,24 +269,24 @@ TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
         else
             writeFile(tmp, "a file");
         method("5");
-        EXPECT_FALSE(run(false));
+        EXPECT_FALSE(fx.backUp());
         EXPECT_EQ(last(),
                   "下記の作業フォルダが通常のフォルダではないため、圧縮バックアップできません\r\n\r\n" +
                       tmp.string());
         EXPECT_EQ(readFile(users / "precious.txt"), "keep");
         EXPECT_TRUE(fs::is_empty(dest));
         method("0"); // the other methods have no use for it
-        EXPECT_TRUE(run(false));
+        EXPECT_TRUE(fx.backUp());
         fs::remove(dest / "a.txt");
     }
-    EXPECT_EQ(marks(), (std::vector<std::string>{"○", "○"}));
+    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "○"}));
 }
 
 TEST_F(BackupRunTest, UnexpectedErrorLeavesTheWindowIdle) {
     method("3");
-    add("a.txt");
+    fx.addFile("a.txt");
     writeFile(dest / "060101", "a file where the dated folder goes");
-    EXPECT_FALSE(run(false));
+    EXPECT_FALSE(fx.backUp());
     EXPECT_EQ(last().rfind("バックアップエラー\r\n", 0), 0u);
     EXPECT_EQ(fx.ui.status, "");
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));

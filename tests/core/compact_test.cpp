@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/cp932.h"
 #include "store/compact.h"
 #include "support/test_support.h"
 
@@ -57,9 +56,6 @@ protected:
     }
 
     bool compact() { return Fun_MDBCompact(fx.folder, fx.state, fx.reporter, fx.files); }
-    bool logHas(const std::string& line) {
-        return readFile(fx.folder.errorLog()).find(cp932::fromUtf8(line)) != std::string::npos;
-    }
     // The state every interruption and failure must leave, and the next close must mend.
     void expectWholeStoreAndCleanNextClose() {
         EXPECT_EQ(snapshot(fx.folder.store()), before);
@@ -101,12 +97,19 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
 }
 
 TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
-    fs::create_directories(fx.folder.safetyCopy() / "in-the-way");
-    EXPECT_FALSE(compact());
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{"MDB最適化エラー[Backup]\r\nIs a directory"});
-    EXPECT_TRUE(logHas("[mdlCommon]-[Fun_MDBCompact]-[ErrBackup] Is a directory"));
-    fs::remove_all(fx.folder.safetyCopy());
-    expectWholeStoreAndCleanNextClose();
+    // A folder in the way of the safety copy, then of the compacted copy.
+    for (const auto& [blocked, step] :
+         {std::pair{fx.folder.safetyCopy(), "Backup"}, {fx.folder.compactCopy(), "Compact"}}) {
+        fs::create_directories(blocked / "in-the-way");
+        EXPECT_FALSE(compact());
+        EXPECT_EQ(fx.ui.texts(),
+                  std::vector<std::string>{"MDB最適化エラー[" + std::string(step) + "]\r\nIs a directory"});
+        EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[Err" + std::string(step) + "] Is a directory"));
+        EXPECT_FALSE(fx.state.MdbDatabase);
+        EXPECT_EQ(fs::exists(fx.folder.safetyCopy()), blocked == fx.folder.safetyCopy());
+        fs::remove_all(blocked);
+        expectWholeStoreAndCleanNextClose();
+    }
 
     // Held by someone else: a plain failure, and the store that person writes to is not replaced.
     auto holder = Store::open(fx.folder.store());
@@ -114,21 +117,12 @@ TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
     EXPECT_EQ(
         fx.ui.textsWithIcon(MsgIcon::Critical),
         (std::vector<std::string>{"データベースオープンエラー\r\ndatabase is locked", "MDB最適化失敗。"}));
-    EXPECT_TRUE(logHas("[mdlCommon]-[Fun_MDBOpen] database is locked"));
-    EXPECT_TRUE(logHas("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] MDB最適化失敗。"));
+    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBOpen] database is locked"));
+    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] MDB最適化失敗。"));
     holder->insertCopyData("4", "/written/after");
     holder.reset();
     before = snapshot(fx.folder.store());
     EXPECT_NE(before.find("/written/after"), std::string::npos);
-    expectWholeStoreAndCleanNextClose();
-
-    fs::create_directories(fx.folder.compactCopy() / "in-the-way");
-    EXPECT_FALSE(compact());
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{"MDB最適化エラー[Compact]\r\nIs a directory"});
-    EXPECT_TRUE(logHas("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] Is a directory"));
-    EXPECT_FALSE(fx.state.MdbDatabase);
-    EXPECT_FALSE(fs::exists(fx.folder.safetyCopy()));
-    fs::remove_all(fx.folder.compactCopy());
     expectWholeStoreAndCleanNextClose();
 }
 
@@ -145,18 +139,17 @@ TEST_F(CompactTest, KillAtAnyMomentLeavesAStoreThatOpensWithAllItsContent) {
         ::waitpid(pid, &status, 0);
         return WIFSIGNALED(status);
     };
-    for (const char* step : {"safety-copied", "opened", "exported", "verified", "swapped", "done"}) {
+    // The last two on the failure path: the compacted copy cannot be made, and the kill comes while the store
+    // is put back.
+    for (const std::string step :
+         {"safety-copied", "opened", "exported", "verified", "swapped", "done", "restore", "restored"}) {
         SCOPED_TRACE(step);
-        EXPECT_TRUE(killedChild(step));
-        expectWholeStoreAndCleanNextClose();
-    }
-    // The failure path too: the compacted copy cannot be made, and the kill comes while the store is put
-    // back.
-    for (const char* step : {"restore", "restored"}) {
-        SCOPED_TRACE(step);
-        fs::create_directory(fx.folder.compactCopy());
-        EXPECT_TRUE(killedChild(step));
-        fs::remove(fx.folder.compactCopy());
+        const bool failing = step.starts_with("restore");
+        if (failing)
+            fs::create_directory(fx.folder.compactCopy());
+        EXPECT_TRUE(killedChild(step.c_str()));
+        if (failing)
+            fs::remove(fx.folder.compactCopy());
         expectWholeStoreAndCleanNextClose();
     }
 }

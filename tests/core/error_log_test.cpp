@@ -45,6 +45,24 @@ TEST_F(ErrorLogTest, HeaderNumberPicksTheSlot) {
     }
 }
 
+// A log of any bytes (noise, a record cut short, a bare date): the entry goes where the header says, and
+// every byte outside the header and that record stays the user's.
+TEST_F(ErrorLogTest, DamagedLogKeepsEveryOtherByte) {
+    const std::string numbered =
+        "2006/01/01 00:00:00  " + padded("00002") + "\r\n" + std::string(646, 'x') + "cut in";
+    for (const std::string& damaged : {test::randomBytes(2000, 31), numbered, std::string("2006/01/01")}) {
+        test::writeFile(log.file(), damaged);
+        ASSERT_TRUE(log.Sub_ErrLogPut("next"));
+        const std::size_t slot = damaged == numbered ? 3 : 1;
+        const std::string after = all();
+        ASSERT_GE(after.size(), 323 * (slot + 1));
+        EXPECT_EQ(text(0).substr(0, 5), slot == 3 ? "00003" : "00001");
+        EXPECT_EQ(text(slot), padded("next"));
+        for (std::size_t i = 323; i < damaged.size(); ++i)
+            EXPECT_TRUE((i >= 323 * slot && i < 323 * (slot + 1)) || after[i] == damaged[i]) << i;
+    }
+}
+
 TEST_F(ErrorLogTest, CutsNeverSplitACharacter) {
     std::string kana = "a";
     for (int i = 0; i < 150; ++i)

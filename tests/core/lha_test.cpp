@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/cp932.h"
-#include "platform/lha/archive_reader.h"
 #include "platform/lha/archive_writer.h"
 #include "platform/lha/huffman.h"
 #include "platform/lha/unlha.h"
@@ -20,14 +19,11 @@ using namespace kb::test;
 
 namespace {
 
-std::string commandFor(const fs::path& archive, const fs::path& folder) {
-    return "a -x1 -r2 \"" + archive.string() + "\" \"" + folder.string() + "/\"";
-}
-
 int pack(const fs::path& archive, const fs::path& folder, std::string* message = nullptr) {
     char out[1024];
     std::memset(out, 'x', sizeof out);
-    int rc = kb::lha::Unlha(0, commandFor(archive, folder), out, sizeof out);
+    int rc = kb::lha::Unlha(0, "a -x1 -r2 \"" + archive.string() + "\" \"" + folder.string() + "/\"", out,
+                            sizeof out);
     if (message)
         *message = out;
     return rc;
@@ -86,18 +82,6 @@ void writeMembers(const fs::path& dir, const Members& members) {
         writeFile(dir / name, data);
 }
 
-std::size_t entries(const fs::path& dir) {
-    return listFolder(dir).size();
-}
-
-std::string randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
 // Text with a vocabulary and line numbers: compressible, yet never one long repeat.
 std::string text(std::size_t n) {
     static const char* words[] = {"backup", "archive", "ファイル", "set", "history", "\t", "folder", "copy",
@@ -127,7 +111,6 @@ std::vector<Case> cases() {
     c.push_back(
         {"short repeat", {{"repeat.txt", std::string(60, 'a') + "abcabcabcabcabcabcabcabc"}}, {"-lh5-"}});
     c.push_back({"200 KB of zeros", {{"zeros.bin", std::string(200000, '\0')}}, {"-lh5-"}});
-    c.push_back({"50 KB random", {{"random.bin", randomBytes(50000, 1)}}, {"-lh0-"}});
     c.push_back({"2 MB random, stored after the encoder gives up",
                  {{"big.bin", randomBytes(2 << 20, 2)}},
                  {"-lh0-"}});
@@ -169,10 +152,9 @@ TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
 
     std::string message;
     ASSERT_EQ(pack(archive, src, &message), 0) << message;
-    EXPECT_EQ(entries(archive.parent_path()), 1u) << "only the archive is left";
+    EXPECT_EQ(listFolder(archive.parent_path()).size(), 1u) << "only the archive is left";
 
-    const std::string bytes = readFile(archive);
-    std::vector<Header> headers = readHeaders(bytes);
+    std::vector<Header> headers = readHeaders(readFile(archive));
     ASSERT_EQ(headers.size(), tc.members.size());
     EXPECT_TRUE(std::is_sorted(headers.begin(), headers.end(), [](const Header& x, const Header& y) {
         return kb::cp932::toUtf8(x.name) < kb::cp932::toUtf8(y.name);
@@ -188,22 +170,8 @@ TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
     }
     EXPECT_EQ(headers[0].name, kb::cp932::fromUtf8(tc.members.begin()->first));
     EXPECT_EQ(headers[0].mtime, 1136073600u);
+    // The program's own reader checked the archive before it took its name; three others agree with it.
     expectExtractorsAgree(archive, tc.members, dir / "out");
-
-    // The program's own reader, which checks every archive before it takes its name, agrees too.
-    std::vector<kb::lha::ReadMember> read;
-    Members got;
-    for (const Header& h : headers)
-        got[kb::cp932::toUtf8(h.name)];
-    std::string error;
-    kb::lha::MemorySource source(bytes.data(), bytes.size());
-    ASSERT_TRUE(kb::lha::readArchive(source, read, error,
-                                     [&](std::size_t i, const std::uint8_t* d, std::size_t n) {
-                                         got[kb::cp932::toUtf8(headers.at(i).name)].append(
-                                             reinterpret_cast<const char*>(d), n);
-                                     }))
-        << error;
-    EXPECT_TRUE(got == tc.members);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()),
@@ -249,7 +217,7 @@ protected:
         EXPECT_NE(rc, 0);
         EXPECT_FALSE(message.empty());
         EXPECT_EQ(readFile(archive), "old archive");
-        EXPECT_EQ(entries(dest), 1u) << "a temporary file left";
+        EXPECT_EQ(listFolder(dest).size(), 1u) << "a temporary file left";
     }
     TempDir dir{"kb-lha"};
     fs::path src = dir / "TMP", dest = dir / "dest", archive = dest / "060101.lzh";
@@ -295,22 +263,18 @@ TEST_F(LhaFailure, ArchiveThatReadsBackWrongIsNotRenamed) {
     expectFailedCleanly(static_cast<int>(result.status), result.message);
 }
 
-TEST_F(LhaFailure, MissingOrEmptyFolder) {
+// A missing folder, one with nothing but a sub-folder, and command texts other than the convention.
+TEST_F(LhaFailure, MissingOrEmptyFolderAndOtherCommandTexts) {
     fs::create_directories(dir / "empty" / "sub");
     writeFile(dir / "empty" / "sub" / "deeper.txt", "not flat");
-    for (const char* folder : {"missing", "empty"}) {
-        std::string message;
-        expectFailedCleanly(pack(archive, dir / folder, &message), message);
-    }
-}
-
-TEST_F(LhaFailure, CommandTextOtherThanTheConvention) {
     const std::string a = archive.string(), s = src.string();
     for (const std::string& command :
-         {std::string(""), std::string("a -x1 -r2"), "a -x1 -r2 \"" + a + "\"",
-          "a -x1 -r2 \"" + a + "\" \"" + s + "\"", "a -x0 -r2 \"" + a + "\" \"" + s + "/\"",
-          "x -x1 -r2 \"" + a + "\" \"" + s + "/\"", "a -x1 -r2 \"" + a + "\" \"" + s + "/\" ",
-          "a -x1 -r2 \"\" \"" + s + "/\"", "a -x1 -r2 \"" + a + "\" \"" + s + "/\"\" \"/\""}) {
+         {"a -x1 -r2 \"" + a + "\" \"" + (dir / "missing").string() + "/\"",
+          "a -x1 -r2 \"" + a + "\" \"" + (dir / "empty").string() + "/\"", std::string(""),
+          std::string("a -x1 -r2"), "a -x1 -r2 \"" + a + "\"", "a -x1 -r2 \"" + a + "\" \"" + s + "\"",
+          "a -x0 -r2 \"" + a + "\" \"" + s + "/\"", "x -x1 -r2 \"" + a + "\" \"" + s + "/\"",
+          "a -x1 -r2 \"" + a + "\" \"" + s + "/\" ", "a -x1 -r2 \"\" \"" + s + "/\"",
+          "a -x1 -r2 \"" + a + "\" \"" + s + "/\"\" \"/\""}) {
         char out[256] = "";
         const int rc = kb::lha::Unlha(0, command, out, sizeof out);
         expectFailedCleanly(rc, out);

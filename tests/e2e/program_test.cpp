@@ -98,11 +98,7 @@ TEST(Program, UnattendedRunsNeverWaitForAnAnswer) {
 // Started by cron (nothing but PATH) or with a display it cannot reach, a clean run falls back to the
 // offscreen platform and writes nothing at all to standard error.
 TEST(Program, UnattendedStartsWithoutADisplayAreQuiet) {
-    LaunchOptions unreachable;
-    unreachable.display = ":97";
-    LaunchOptions cron;
-    cron.bare = true;
-    for (const LaunchOptions& options : {unreachable, cron}) {
+    for (const LaunchOptions& options : {LaunchOptions{{}, {}, ":97"}, LaunchOptions{{}, {}, "", true}}) {
         ProgramFolderCopy p;
         std::string target = p.prepareSet(1, "one.txt", "1");
         EXPECT_EQ(p.run({"/AUTO", "1"}, options), 0) << options.display;

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "backup/backup_run.h"
+#include "platform/cp932.h"
 #include <sqlite3.h>
 
 // Apart from the other helpers, so that tests without a store do not need the store to link.
@@ -12,7 +13,7 @@ CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
       reporter(ui, errorLog), services{folder, ui, reporter, clock, files, ini, state, shell} {
     if (withStore) {
         Store::create(folder.store());
-        openStore();
+        state.MdbDatabase = Store::open(folder.store());
     }
     state.SameFile = 0;
     state.BackupLog = 1;
@@ -23,8 +24,8 @@ CoreFixture::~CoreFixture() {
     state.MdbDatabase.reset();
 }
 
-void CoreFixture::openStore() {
-    state.MdbDatabase = Store::open(folder.store());
+bool CoreFixture::logged(const std::string& text) const {
+    return cp932::toUtf8(readFile(folder.errorLog())).find(text) != std::string::npos;
 }
 
 std::vector<std::string> CoreFixture::marks() {

@@ -117,7 +117,7 @@ std::vector<std::string> Program::files() const {
 }
 
 std::string Program::ini() const {
-    return fs::exists(dir / "Kestrelbox.ini") ? readFile(dir / "Kestrelbox.ini") : "";
+    return readFile(dir / "Kestrelbox.ini");
 }
 
 } // namespace kb::test

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <numeric>
+#include <random>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -22,12 +23,12 @@
 namespace kb::test {
 
 MsgAnswer ScriptedUi::messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons,
-                                 MsgAnswer defaultAnswer, const std::string& title) {
-    messages.push_back({text, icon, buttons, defaultAnswer, title});
+                                 MsgAnswer defaultAnswer, const std::string&) {
+    messages.push_back({text, icon, buttons, defaultAnswer});
     if (buttons == MsgButtons::Ok)
         return MsgAnswer::Ok;
     if (answers.empty())
-        return defaultYesNo;
+        return MsgAnswer::Yes;
     MsgAnswer a = answers.front();
     answers.pop_front();
     return a;
@@ -76,6 +77,14 @@ void makeSparse(const std::filesystem::path& p, std::uint64_t size) {
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
         ADD_FAILURE() << "cannot make " << p;
     ::close(fd);
+}
+
+std::string randomBytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (char& c : out)
+        c = static_cast<char>(gen() & 0xFF);
+    return out;
 }
 
 std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recursive) {
@@ -132,17 +141,9 @@ void expectExtractorsAgree(const std::filesystem::path& archive,
     EXPECT_EQ(std::accumulate(sorted.begin(), sorted.end(), std::string()), names) << "bsdtar names";
     const std::string a = shellQuote(archive.string());
     const std::string sevenZip = runCommand("command -v 7z >/dev/null 2>&1") == 0 ? "7z" : "7zz";
-    std::string out;
-    EXPECT_EQ(runCommand("lhasa t " + a + " 2>&1", &out), 0) << out.substr(0, 2000);
-    std::size_t tested = 0;
-    for (std::size_t at = out.find("- Tested"); at != std::string::npos; at = out.find("- Tested", at + 1))
-        ++tested;
-    EXPECT_EQ(tested, members.size()) << out.substr(0, 2000);
-    EXPECT_EQ(out.find("error"), std::string::npos) << out.substr(0, 2000);
-    EXPECT_EQ(runCommand(sevenZip + " t " + a + " 2>&1", &out), 0) << out;
-    EXPECT_NE(out.find("Everything is Ok"), std::string::npos) << out;
 
-    // Each extractor's command around the folder it extracts to.
+    // Each extractor's command around the folder it extracts to. Their exit status may miss damaged data
+    // (lhasa's does), so the extracted bytes are compared.
     struct Extractor {
         std::string name, before, after;
     };

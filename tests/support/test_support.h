@@ -28,7 +28,6 @@ struct ShownMessage {
     MsgIcon icon;
     MsgButtons buttons;
     MsgAnswer defaultAnswer;
-    std::string title;
 };
 
 // A user interface that answers from a script and keeps every text shown.
@@ -50,7 +49,7 @@ public:
     void setWaitCursor(bool wait) override { waitCursor = wait; }
     void setProgress(int done, int total) override { progress.emplace_back(done, total); }
     bool changeUse(bool use) override {
-        useHistory.push_back(inUse = use);
+        useHistory.push_back(use);
         return true;
     }
     bool listSetFocus(const std::string& path) override {
@@ -71,9 +70,8 @@ public:
         recorded.push_back(trimmedBefore);
     }
 
-    // Answers for Yes/No questions, in order; when empty, `defaultYesNo` answers.
+    // Answers for Yes/No questions, in order; when empty, Yes.
     std::deque<MsgAnswer> answers;
-    MsgAnswer defaultYesNo = MsgAnswer::Yes;
     std::deque<std::optional<std::string>> fileAnswers;
     std::deque<std::optional<std::string>> folderAnswers;
 
@@ -85,7 +83,6 @@ public:
     std::vector<std::pair<int, int>> progress;
     std::string status;
     bool waitCursor = false;
-    bool inUse = true;
     int destinationFocus = 0;
     int refreshes = 0;
     std::vector<std::string> recorded; // the trim point passed with each recorded history row
@@ -130,11 +127,8 @@ public:
         openedFolders.push_back(folder);
         return folderStarts;
     }
-    bool openUrl(const std::string& url) override {
-        openedUrls.push_back(url);
-        return true;
-    }
-    std::vector<std::string> openedFiles, openedFolders, openedUrls;
+    bool openUrl(const std::string&) override { return true; }
+    std::vector<std::string> openedFiles, openedFolders;
     // The code returned for an existing file (the real layer would launch its program).
     int codeForExisting = 42;
     bool folderStarts = true;
@@ -166,8 +160,6 @@ public:
     explicit CoreFixture(bool withStore = true, FileSystem* files = nullptr);
     ~CoreFixture();
 
-    // Opens the store into the shared state (as start-up does).
-    void openStore();
     Store& store() { return *state.MdbDatabase; }
     std::vector<CopyLogRow> history() { return historyRows(store()); }
     // The result marks of the history rows, in the store's order.
@@ -176,6 +168,8 @@ public:
     std::filesystem::path addFile(const std::string& relative, const std::string& content = "data");
     // An automatic run of the current set.
     bool backUp();
+    // Whether the error log holds `text` (given in UTF-8).
+    bool logged(const std::string& text) const;
 
     TempDir dir;
     ProgramFolder folder;
@@ -196,13 +190,15 @@ void writeFile(const std::filesystem::path& p, const std::string& content);
 std::string readFile(const std::filesystem::path& p);
 void setMtime(const std::filesystem::path& p, std::int64_t secondsSinceEpoch);
 void makeSparse(const std::filesystem::path& p, std::uint64_t size);
+// Deterministic noise: `n` bytes from `seed`.
+std::string randomBytes(std::size_t n, std::uint32_t seed);
 // Names below `dir` relative to it, sorted; only its own entries unless `recursive`.
 std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recursive = false);
 
 // The member names bsdtar lists for an archive, in the archive's order, one per line.
 std::string archiveListing(const std::filesystem::path& archive);
-// bsdtar, lhasa and 7-Zip each test the archive and give back exactly `members` (name to bytes, in any
-// order), extracting below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder
+// bsdtar lists each name once, and bsdtar, lhasa and 7-Zip each give back exactly `members` (name to bytes,
+// in any order), extracting below `work`. 7-Zip takes the byte 0x5C inside a double-byte name for a folder
 // separator, so its names are compared only where they are plain ASCII.
 void expectExtractorsAgree(const std::filesystem::path& archive,
                            const std::map<std::string, std::string>& members,

@@ -1,13 +1,11 @@
 // The history panel: showing and hiding it, the splitter, entry details and the export.
 #include <QAction>
-#include <QApplication>
 #include <QTest>
 #include <QTreeView>
 
 #include "platform/cp932.h"
 #include "store/shared_state.h"
 #include "support/window_fixture.h"
-#include "ui/history/history_model.h"
 
 using namespace kb;
 using namespace kb::test;
@@ -16,11 +14,6 @@ namespace {
 
 QTreeView* logList(WindowFixture& f) {
     return child<QTreeView>(&f.window(), "ListViewLog");
-}
-
-CopyLogRow row(const char* time, const char* tab, long long seq, const char* mark, const char* name) {
-    return CopyLogRow{time, tab,  std::string("設定") + tab + " 【標準】", seq,
-                      mark, name, std::string("/backup/") + name};
 }
 
 void selectLogRow(WindowFixture& f, int r) {
@@ -75,27 +68,13 @@ private slots:
         QCOMPARE(w.layoutTwips().picBarH.top, top);
     }
 
-    // The view asks for the next page as it reaches the end of the rows held.
-    void scrollingToTheEndFetchesEveryRow() {
-        WindowFixture f;
-        for (int i = 1; i <= 50; ++i)
-            f.store().insertCopyLog(row("2006/01/01 12:30:00", "1", i, "○", "a.txt"));
-        f.window().historyModel().setPageSize(8);
-        f.window().Fun_LogRefresh();
-        QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
-        for (int tries = 0; tries < 20 && f.window().historyModel().canFetchMore({}); ++tries) {
-            logList(f)->scrollToBottom();
-            QApplication::processEvents();
-        }
-        QCOMPARE(f.window().historyModel().rowCount(), 50);
-    }
-
     void detailsShowFiveLinesWithTheirTabs() {
         WindowFixture f;
         QVERIFY(!f.window().Fun_LogInfo());
         QCOMPARE(f.prompter.texts().back(), std::string("ファイルを選択してください"));
-        f.store().insertCopyLog(row("2006/01/01 12:30:00", "1", 1, "○", "test.txt"));
-        f.store().insertCopyLog(row("2006/01/01 12:30:00", "1", 2, "?", "odd.txt"));
+        for (const char* mark : {"○", "?"})
+            f.store().insertCopyLog(
+                {"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, mark, "test.txt", "/backup/test.txt"});
         f.window().Fun_LogRefresh();
         selectLogRow(f, 0);
         f.window().M_RightClickLog_Click(1);

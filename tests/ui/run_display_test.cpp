@@ -83,7 +83,6 @@ private slots:
         connect(bar, &QProgressBar::valueChanged, [&values](int v) { values.push_back(v); });
         child<QAction>(&f.window(), "Backup")->trigger();
 
-        QVERIFY(f.prompter.texts().front().rfind("バックアップします、よろしいですか\r\n", 0) == 0);
         QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 40ﾌｧｲﾙ / 全40ﾌｧｲﾙ中 ]"));
         QCOMPARE(readFile(f.dir / "out" / name(n - 1)), name(n - 1));
         for (int i = 1; i <= n; ++i) {
@@ -98,8 +97,6 @@ private slots:
         QCOMPARE(values, expected);
         QVERIFY(bar->isHidden() && bar->updatesEnabled());
         QVERIFY(child<QWidget>(&f.window(), "ListViewLog")->updatesEnabled());
-        QVERIFY(child<QAction>(&f.window(), "Backup")->isEnabled());
-        QVERIFY(child<QWidget>(&f.window(), "ListView")->isEnabled());
         QCOMPARE(shown(f), stored(f.store()));
     }
 

@@ -81,9 +81,7 @@ private slots:
         d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
         QCOMPARE(f.core.ui.messages.size(), size_t(1));
         QVERIFY(f.core.ui.messages[0].text.starts_with("キーダウンエラー\r\n"));
-        QCOMPARE(f.core.ui.messages[0].icon, kb::MsgIcon::Critical);
-        QVERIFY(kb::test::readFile(f.core.folder.errorLog()).find("[frmVersion]-[Form_KeyDown] ") !=
-                std::string::npos);
+        QVERIFY(f.core.logged("[frmVersion]-[Form_KeyDown] "));
         QVERIFY(d.dlg.isVisible());
 
         f.core.shell.folderStarts = true;

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <pwd.h>
-#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -87,14 +86,6 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-std::string randomBytes(std::size_t n, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::string out(n, '\0');
-    for (char& c : out)
-        c = static_cast<char>(gen() & 0xFF);
-    return out;
 }
 
 std::vector<fs::path> temporaries(const fs::path& dir) {

@@ -18,13 +18,12 @@ using test::kExitFilesFailed;
 using test::kExitNormal;
 using test::kExitRunStopped;
 using test::kExitStartFailed;
-using test::kKilled;
 using test::LaunchOptions;
 using test::Program;
+using test::randomBytes;
 
 using test::makeReadOnly;
 using test::mountTmpfs;
-using test::privateMounts;
 using test::unmount;
 
 // A source large enough that a kill or a signal sent once its copy has begun lands in the middle of it.
@@ -45,9 +44,6 @@ bool exited(pid_t pid);
 
 // Polls `done` every few milliseconds; false when it did not hold within `seconds`.
 bool waitFor(const std::function<bool()>& done, double seconds);
-
-// Deterministic noise: `n` bytes from `seed`.
-std::string randomBytes(std::size_t n, std::uint32_t seed);
 
 // The temporary siblings the program leaves while it writes (".<name>.kbtmp-<pid>-<n>") in `dir`.
 std::vector<std::filesystem::path> temporaries(const std::filesystem::path& dir);

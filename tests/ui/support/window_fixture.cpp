@@ -32,8 +32,7 @@ void WindowFixture::registerFiles(int set, const std::vector<std::string>& paths
 }
 
 std::string WindowFixture::ini() const {
-    std::error_code ec;
-    return std::filesystem::exists(dir / "Kestrelbox.ini", ec) ? readFile(dir / "Kestrelbox.ini") : "";
+    return readFile(dir / "Kestrelbox.ini");
 }
 
 std::string WindowFixture::errorLog() const {
