@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMainWindow>
 #include <QStringList>
@@ -71,6 +72,7 @@ public:
     bool Fun_TabChange();
     bool Fun_ListSetFocus(const std::string& path);
     bool Fun_GetFileIcon(const std::string& path, std::vector<QIcon>& imageList);
+    bool Fun_GetFileIcon(const QFileInfo& info, std::vector<QIcon>& imageList);
     std::size_t iconCount() const { return ImgFileIcon.size(); }
     int currentTab() const;
     std::string tabCaption(int tab) const;

@@ -64,9 +64,12 @@ QIcon fixedIcon(const QIcon& icon) {
 } // namespace
 
 bool frmMain::Fun_GetFileIcon(const std::string& path, std::vector<QIcon>& imageList) {
+    return Fun_GetFileIcon(QFileInfo(q(path)), imageList);
+}
+
+bool frmMain::Fun_GetFileIcon(const QFileInfo& info, std::vector<QIcon>& imageList) {
     static QFileIconProvider provider;
     try {
-        QFileInfo info(q(path));
         // Asked first, the link's own look also answers the rest for a file that is no link: one call.
         const bool link = info.isSymLink();
         if (!info.exists())
@@ -117,7 +120,8 @@ bool frmMain::Fun_TabChange() {
         long count = 0;
         std::string total;
         for (const std::string& path : paths) {
-            bool icon = Fun_GetFileIcon(path, ImgFileIcon);
+            const QFileInfo info(q(path));
+            bool icon = Fun_GetFileIcon(info, ImgFileIcon);
             auto* row = new QTreeWidgetItem;
             row->setText(0, q(Fun_GetFileNm(s.reporter, path, 3)));
             if (icon) {
@@ -128,8 +132,10 @@ bool frmMain::Fun_TabChange() {
             }
             row->setText(1, q(path));
             rows.append(row);
-            total =
-                decimalText(leadingNumber(Fun_GetFileSize(s.files, s.reporter, path)) + leadingNumber(total));
+            // A regular file's size came with the look the icon took; anything else is asked, and reported.
+            const double size = info.isFile() ? static_cast<double>(info.size())
+                                              : leadingNumber(Fun_GetFileSize(s.files, s.reporter, path));
+            total = decimalText(size + leadingNumber(total));
             ++count;
         }
         ListView->addTopLevelItems(rows);
