@@ -395,7 +395,7 @@ Store::~Store() {
     // Held rows are the user's history: the close commits them rather than let the engine roll them back.
     if (m_heldSince)
         sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
-    for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore, m_countNewer})
+    for (sqlite3_stmt* kept : {m_insertLog, m_cutoff, m_deleteBefore, m_countUpTo})
         sqlite3_finalize(kept);
     if (m_db)
         sqlite3_close_v2(m_db);
@@ -592,10 +592,13 @@ std::optional<std::string> Store::cutoffDateTime(long long limit) {
     // Kept only for what the comparisons here order as the engine does: text, and a row that is the
     // limit-th (not merely the oldest of fewer).
     if (cutoff && s.type(0) == SQLITE_TEXT && rows >= limit) {
-        Statement newer(m_db, m_countNewer, "SELECT count(*) FROM T_CopyLog WHERE DateTime > ?1");
-        newer.bind(1, *cutoff);
-        newer.step();
-        m_cutoffKnown = KnownCutoff{limit, *cutoff, newer.integer(0)};
+        // The rows after it are counted from the oldest side (what the trim deletes and the cut-off's own
+        // run), not from the newest through the whole history. A row without a DateTime counts as newer:
+        // that can only bring the next walk sooner.
+        Statement upTo(m_db, m_countUpTo, "SELECT count(*) FROM T_CopyLog WHERE DateTime <= ?1");
+        upTo.bind(1, *cutoff);
+        upTo.step();
+        m_cutoffKnown = KnownCutoff{limit, *cutoff, rows - upTo.integer(0)};
     }
     return cutoff;
 }

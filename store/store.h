@@ -126,7 +126,7 @@ private:
         long long newer;
     };
     std::optional<KnownCutoff> m_cutoffKnown;
-    sqlite3_stmt* m_countNewer = nullptr;
+    sqlite3_stmt* m_countUpTo = nullptr;
     std::optional<long long> m_historyRows;
     int m_changesSeen = 0; // sqlite3_total_changes when m_historyRows was last known right
     long long m_lastHistoryRowid = 0;
