@@ -35,7 +35,7 @@ bool Fun_CopyLogPut(Services& s, const std::string& runStamp, int seqNo, bool re
         // Whole runs only: every row of the cut-off's run stays, even beyond the limit.
         std::string trimmedBefore;
         const long long limit = s.state.BackupLogMax;
-        if (limit > 0 && store.historyRows() > limit) {
+        if (limit > 0 && store.historyExceeds(limit)) {
             if (auto cutoff = store.cutoffDateTime(limit)) {
                 store.deleteCopyLogBefore(*cutoff);
                 trimmedBefore = *cutoff;

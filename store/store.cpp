@@ -429,6 +429,21 @@ long long Store::historyRows() {
     return *m_historyRows;
 }
 
+bool Store::historyExceeds(long long limit) {
+    if (!countInStep()) {
+        Statement bounds(m_db,
+                         "SELECT (SELECT max(rowid) FROM T_CopyLog), (SELECT min(rowid) FROM T_CopyLog)");
+        bounds.step();
+        if (bounds.type(0) == SQLITE_NULL)
+            return limit < 0;
+        // As many distinct integers lie between the two: the rows can be no more.
+        const long long highest = bounds.integer(0), lowest = bounds.integer(1);
+        if (lowest >= 1 && highest - lowest < limit)
+            return false;
+    }
+    return historyRows() > limit;
+}
+
 void Store::holdHistory(std::chrono::milliseconds upTo) {
     m_holdUpTo = upTo;
 }

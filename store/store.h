@@ -66,6 +66,9 @@ public:
     // The number of history rows, exactly as 10 counts them: counted once, then kept by every statement of
     // this class; counted again after a rollback or after a statement issued past this class changed rows.
     long long historyRows();
+    // Whether there are more than `limit` history rows. Not counted while the rowids alone bound the number
+    // at or below the limit, as they do for a history that grew without trims below a high limit.
+    bool historyExceeds(long long limit);
     // 11: the DateTime of the last of the first `limit` rows, newest first; nullopt when there are none.
     // Walks from the oldest row, so it costs what lies beyond the limit, not the whole history; and while
     // the answer cannot have changed since the last walk (fewer than `limit` rows newer than it), not even
