@@ -130,6 +130,7 @@ private:
     };
     std::optional<KnownCutoff> m_cutoffKnown;
     sqlite3_stmt* m_countUpTo = nullptr;
+    sqlite3_stmt* m_rowidBounds = nullptr;
     std::optional<long long> m_historyRows;
     int m_changesSeen = 0; // sqlite3_total_changes when m_historyRows was last known right
     long long m_lastHistoryRowid = 0;
