@@ -15,7 +15,6 @@
 
 #include "bench_report.h"
 #include "bench_ui_support.h"
-#include "platform/file_system.h"
 
 namespace {
 
@@ -37,17 +36,7 @@ fs::path prepareProgram(const fs::path& dir, const std::vector<std::string>& pat
     fs::create_directories(program);
     fs::copy_file(fs::path(KB_PROGRAM_DIR) / "Kestrelbox", program / "Kestrelbox");
     fs::copy_file(fs::path(KB_PROGRAM_DIR) / "Kestrelbox.mdb", program / "Kestrelbox.mdb");
-    fillStore(program / "Kestrelbox.mdb", [&](kb::Store& s) {
-        s.updateTab("1", "設定1", "0");
-        s.updateFolderPath("1", destination.string());
-        for (const std::string& p : paths)
-            s.insertCopyData("1", p);
-    });
-    kb::FileSystem files;
-    kb::IniFile ini(program / "Kestrelbox.ini", files);
-    ini.Fun_WriteIni("Option", "SameFile", "1");
-    ini.Fun_WriteIni("Option", "BackupLog", "1");
-    ini.Fun_WriteIni("Option", "BackupLogMax", "1000");
+    setOneBacksUp(program, paths, destination, 1000);
     return program;
 }
 

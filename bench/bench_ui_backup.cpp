@@ -89,19 +89,9 @@ void writeLargeFile(const fs::path& p, std::uintmax_t size) {
 fs::path prepareProgram(const fs::path& dir, const std::vector<std::string>& paths,
                         const fs::path& destination, long long history) {
     const fs::path program = makeProgramFolder(dir);
-    fillStore(program / "Kestrelbox.mdb", [&](kb::Store& s) {
-        s.updateTab("1", "設定1", "0");
-        s.updateFolderPath("1", destination.string());
-        for (const std::string& p : paths)
-            s.insertCopyData("1", p);
-        seedHistory(s, history);
-    });
-    kb::FileSystem files;
-    kb::IniFile ini(program / "Kestrelbox.ini", files);
-    ini.Fun_WriteIni("Option", "SameFile", "1");
-    ini.Fun_WriteIni("Option", "BackupLog", "1");
-    // Above what the runs add, so that every seeded row stays and each file still pays for the count.
-    ini.Fun_WriteIni("Option", "BackupLogMax", "100000");
+    // The limit is above what the runs add, so that every seeded row stays and each file still pays for the
+    // count.
+    setOneBacksUp(program, paths, destination, 100000, [&](kb::Store& s) { seedHistory(s, history); });
     return program;
 }
 

@@ -70,16 +70,7 @@ const fs::path& seededStore(long long rows) {
 fs::path prepareProgram(const fs::path& dir, const fs::path& seed, const std::vector<std::string>& paths) {
     fs::create_directories(dir);
     fs::copy_file(seed, dir / "Kestrelbox.mdb");
-    fillStore(dir / "Kestrelbox.mdb", [&](kb::Store& s) {
-        s.updateTab("1", "設定1", "0");
-        for (const std::string& p : paths)
-            s.insertCopyData("1", p);
-    });
-    kb::FileSystem files;
-    kb::IniFile ini(dir / "Kestrelbox.ini", files);
-    ini.Fun_WriteIni("Option", "SameFile", "1");
-    ini.Fun_WriteIni("Option", "BackupLog", "1");
-    ini.Fun_WriteIni("Option", "BackupLogMax", "2000000");
+    setOneBacksUp(dir, paths, {}, 2000000);
     return dir;
 }
 

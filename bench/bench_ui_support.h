@@ -19,6 +19,7 @@
 
 #include "app/clock.h"
 #include "app/settings.h"
+#include "platform/file_system.h"
 #include "platform/shell.h"
 #include "store/store.h"
 #include "ui/main/application.h"
@@ -119,6 +120,28 @@ template <class Fill> void fillStore(const fs::path& storeFile, Fill fill) {
     fill(*store);
     if (sqlite3_exec(store->handle(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
         throw StoreError(sqlite3_errmsg(store->handle()));
+}
+
+// Set 1 of the program folder `dir` (its store in place, the program not running) backs up `paths` with the
+// plain method into `destination` (left as it is when empty), overwriting, every row recorded and the
+// history trimmed beyond `logMax`; `more` adds to the store in the same transaction.
+template <class More = void (*)(Store&)>
+void setOneBacksUp(
+    const fs::path& dir, const std::vector<std::string>& paths, const fs::path& destination, long long logMax,
+    More more = [](Store&) {}) {
+    fillStore(dir / "Kestrelbox.mdb", [&](Store& s) {
+        s.updateTab("1", "設定1", "0");
+        if (!destination.empty())
+            s.updateFolderPath("1", destination.string());
+        for (const std::string& p : paths)
+            s.insertCopyData("1", p);
+        more(s);
+    });
+    kb::FileSystem files;
+    kb::IniFile ini(dir / "Kestrelbox.ini", files);
+    ini.Fun_WriteIni("Option", "SameFile", "1");
+    ini.Fun_WriteIni("Option", "BackupLog", "1");
+    ini.Fun_WriteIni("Option", "BackupLogMax", std::to_string(logMax));
 }
 
 // A program folder with the installed store, as the build makes it.
