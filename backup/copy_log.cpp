@@ -9,6 +9,23 @@
 #include "store/store.h"
 
 namespace kb {
+namespace {
+
+bool heldRowsLost(Services& s) {
+    Store* store = s.state.MdbDatabase.get();
+    return store && store->heldRowsLost();
+}
+
+// The recording's report; when held rows were lost with the failure, the list, which showed them, is read
+// again.
+bool recordingFailed(Services& s, const std::exception& e, bool lost) {
+    s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
+    if (lost)
+        s.ui.logRefresh();
+    return false;
+}
+
+} // namespace
 
 bool Fun_CopyLogPut(Services& s, const std::string& runStamp, int seqNo, bool result, bool copied,
                     const std::string& fileName, const std::string& target) {
@@ -45,17 +62,11 @@ bool Fun_CopyLogPut(Services& s, const std::string& runStamp, int seqNo, bool re
         store.commitHeldIfDue();
         return true;
     } catch (const std::exception& e) {
-        Store* store = s.state.MdbDatabase.get();
-        if (store && store->heldRowsLost()) {
-            s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
-            s.ui.logRefresh();
-            return false;
-        }
+        const bool lost = heldRowsLost(s);
         // A row that went in stays in the list even though the trim failed, as a reload would show it.
-        if (inserted)
+        if (inserted && !lost)
             s.ui.logRowRecorded(row, {});
-        s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
-        return false;
+        return recordingFailed(s, e, lost);
     }
 }
 
@@ -67,10 +78,7 @@ bool Fun_CopyLogCommit(Services& s) {
         store->commitHeld();
         return true;
     } catch (const std::exception& e) {
-        s.reporter.report("履歴保存エラー", "[frmMain]-[Fun_CopyLogPut] ", e.what());
-        if (store->heldRowsLost())
-            s.ui.logRefresh();
-        return false;
+        return recordingFailed(s, e, heldRowsLost(s));
     }
 }
 

@@ -436,14 +436,13 @@ bool Store::historyExceeds(long long limit) {
     if (!countInStep()) {
         Statement bounds(m_db, m_rowidBounds,
                          "SELECT (SELECT max(rowid) FROM T_CopyLog), (SELECT min(rowid) FROM T_CopyLog)");
-        bounds.step();
-        const bool empty = bounds.type(0) == SQLITE_NULL;
-        // As many distinct integers lie between the two: the rows can be no more. A small history is
-        // counted all the same, once, so that the next rows need not ask again.
-        const long long highest = bounds.integer(0), lowest = bounds.integer(1);
-        const bool bounded = empty || (lowest >= 1 && highest - lowest < limit);
-        if (bounded && !empty && highest - lowest >= kCheapCount)
-            return false;
+        // As many distinct integers lie between the two: the rows can be no more. An empty or small history
+        // is counted all the same, once, so that the next rows need not ask again.
+        if (bounds.step() && bounds.type(0) != SQLITE_NULL) {
+            const long long highest = bounds.integer(0), lowest = bounds.integer(1);
+            if (lowest >= 1 && highest - lowest < limit && highest - lowest >= kCheapCount)
+                return false;
+        }
     }
     return historyRows() > limit;
 }
@@ -474,15 +473,16 @@ void Store::commitHeld() {
     const std::string error = sqlite3_errmsg(m_db);
     if (!sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    m_historyRows.reset();
-    forgetCutoff();
-    m_heldLost = true;
+    heldLost();
     throw StoreError(error);
 }
 
 void Store::heldGoneAfterFailure() {
-    if (!m_heldSince || !sqlite3_get_autocommit(m_db))
-        return;
+    if (m_heldSince && sqlite3_get_autocommit(m_db))
+        heldLost();
+}
+
+void Store::heldLost() {
     m_heldSince.reset();
     m_historyRows.reset();
     forgetCutoff();

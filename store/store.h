@@ -138,6 +138,8 @@ private:
     void joinHeld();
     // After a failed statement: whether the engine rolled the held transaction back with it.
     void heldGoneAfterFailure();
+    // The held rows are gone: the count and cut-off are no longer known, and heldRowsLost() says so.
+    void heldLost();
     std::optional<std::chrono::milliseconds> m_holdUpTo;
     std::optional<std::chrono::steady_clock::time_point> m_heldSince; // while a held transaction is open
     bool m_heldLost = false;
