@@ -87,7 +87,8 @@ bool frmMain::Fun_GetFileIcon(const QFileInfo& info, std::vector<QIcon>& imageLi
             if (!key.isEmpty())
                 m_iconsByType.emplace(key, icon);
         }
-        if (icon.isNull() || icon.pixmap(16, 16).isNull())
+        // A picture at any size is one at 16 pixels too.
+        if (icon.isNull())
             return false;
         // Pictures up to three times the list's size: sharp at every usual scale factor.
         imageList.push_back(icon);
