@@ -228,7 +228,7 @@ std::string rawKeyOf(sqlite3* db, const char* schema) {
     return rawKey(salt);
 }
 
-void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
+void openKeyed(Connection& c, const std::filesystem::path& file, int flags, int pageSize) {
     int rc = sqlite3_open_v2(file.c_str(), &c.db, flags, nullptr);
     if (!c.db)
         failCode(rc);
@@ -238,6 +238,7 @@ void openKeyed(Connection& c, const std::filesystem::path& file, int flags) {
     const std::string key = raw.empty() ? std::string(kStorePassword) : raw;
     if (sqlite3_key(c.db, key.data(), static_cast<int>(key.size())) != SQLITE_OK)
         fail(c.db);
+    exec(c.db, ("PRAGMA cipher_page_size = " + std::to_string(pageSize)).c_str());
     // Held until the connection closes: no other process reads or writes the store meanwhile.
     Statement(c.db, "PRAGMA locking_mode = EXCLUSIVE").run();
 }
@@ -302,12 +303,22 @@ std::unique_ptr<Store> Store::open(const std::filesystem::path& file) {
     // (its log is still beside it). A larger store proves here its key, its tables and its length; the
     // pages of its history are checked as they are read, every row by the compaction at each close.
     const bool fullCheck = !sized || size <= kFullCheckBytes || std::filesystem::exists(log, ec);
-    return openChecked(file, fullCheck);
+    // This version's pages first, whatever the length: a fold-back of the log cut short by a full disk can
+    // leave part of a page at the end, while the log beside the store still holds the whole of it. Only a
+    // store of an earlier version fails to decrypt with them, and an open that fails changes nothing.
+    try {
+        return openWithPageSize(file, kStorePageSize, fullCheck);
+    } catch (const StoreError& e) {
+        if (e.code() != SQLITE_NOTADB)
+            throw;
+    }
+    return openWithPageSize(file, kLegacyPageSize, fullCheck);
 }
 
-std::unique_ptr<Store> Store::openChecked(const std::filesystem::path& file, bool fullCheck) {
+std::unique_ptr<Store> Store::openWithPageSize(const std::filesystem::path& file, int pageSize,
+                                               bool fullCheck) {
     Connection c;
-    openKeyed(c, file, SQLITE_OPEN_READWRITE);
+    openKeyed(c, file, SQLITE_OPEN_READWRITE, pageSize);
     if (sqlite3_db_readonly(c.db, "main") == 1)
         failCode(SQLITE_READONLY);
 
@@ -362,7 +373,7 @@ void Store::create(const std::filesystem::path& file) {
     try {
         {
             Connection c;
-            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            openKeyed(c, temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kStorePageSize);
             Store s(c.release());
             exec(s.m_db, "BEGIN");
             exec(s.m_db, kSchema);
@@ -722,6 +733,8 @@ void Store::exportCompactCopy(const std::filesystem::path& target) {
         key = kStorePassword;
     attach.bind(1, std::string(target)).bind(2, key).run();
     try {
+        // A store of an earlier version is rewritten with the pages of this one.
+        exec(m_db, ("PRAGMA kb_compact.cipher_page_size = " + std::to_string(kStorePageSize)).c_str());
         // The copy is nobody's store until it is complete and synced below; an interrupted export leaves
         // garbage that the next compaction removes, so it needs neither a journal nor a sync per step.
         exec(m_db, "PRAGMA kb_compact.journal_mode = OFF");

@@ -76,9 +76,28 @@ protected:
 TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
     auto s = Store::open(fx.folder.store());
     sqlite3_exec(s->handle(), "DELETE FROM T_CopyLog WHERE SeqNo >= 100", nullptr, nullptr, nullptr);
-    s.reset();
-    before = snapshot(fx.folder.store());
     auto size = fs::file_size(fx.folder.store());
+    // A store of an earlier version has the engine's default pages: it opens as it is, and its first
+    // compaction gives it the pages of this version.
+    const fs::path legacy = fx.dir / "legacy.mdb";
+    writeFile(legacy, "");
+    for (std::string sql : {"ATTACH DATABASE '" + legacy.string() + "' AS legacy KEY 'pinwheel'",
+                            std::string("PRAGMA legacy.cipher_page_size = 1024"),
+                            std::string("SELECT sqlcipher_export('legacy')"), std::string("DETACH legacy")})
+        ASSERT_EQ(sqlite3_exec(s->handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    s.reset();
+    fs::rename(legacy, fx.folder.store());
+    auto pageSize = [this] {
+        auto store = Store::open(fx.folder.store());
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(store->handle(), "PRAGMA page_size", -1, &stmt, nullptr);
+        sqlite3_step(stmt);
+        int n = sqlite3_column_int(stmt, 0);
+        sqlite3_finalize(stmt);
+        return n;
+    };
+    EXPECT_EQ(pageSize(), 1024);
+    before = snapshot(fx.folder.store());
     writeFile(fx.folder.compactCopy(), "half a compacted copy");
     writeFile(fx.folder.compactCopy().string() + "-journal", std::string(1024, 'j'));
     writeFile(fx.folder.safetyCopy(), "an old safety copy");
@@ -93,6 +112,7 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
                    shellQuote("PRAGMA key='pinwheel'; SELECT count(*) FROM T_Tab;") + " 2>&1",
                &out);
     EXPECT_EQ(out, "4\n");
+    EXPECT_EQ(pageSize(), 4096);
     expectWholeStoreAndCleanNextClose();
 }
 

@@ -80,7 +80,7 @@ else()
 
   # The user's store, changed by hand, survives the second install byte for byte.
   expect("changing the store" "" COMMAND sqlcipher "${dir}/Kestrelbox.mdb"
-    "PRAGMA key = 'pinwheel';
+    "PRAGMA key = 'pinwheel'; PRAGMA cipher_page_size = 4096;
      UPDATE T_Tab SET TabName = 'mine' WHERE TabNo = '1';")
   file(SHA256 "${dir}/Kestrelbox.mdb" before)
   expect("second install" "Kestrelbox.mdb already present in ${dir}: kept as it is"

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace kb::test {
 
-Program::Program(double seconds) : dir("kbprogram"), m_seconds(seconds) {
+Program::Program(double seconds) : dir("kbprogram"), m_output("kbstderr"), m_seconds(seconds) {
     for (const char* name : {"Kestrelbox", "Kestrelbox.mdb", "Readme.txt"})
         fs::copy_file(fs::path(KB_PROGRAM_DIR) / name, dir / name);
 }
@@ -35,7 +35,7 @@ pid_t Program::launch(const std::vector<std::string>& args, const LaunchOptions&
     for (auto& a : argv)
         cargv.push_back(a.data());
     cargv.push_back(nullptr);
-    const std::string errPath = (dir / "stderr.txt").string();
+    const std::string errPath = (m_output / "stderr.txt").string();
 
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -107,13 +107,11 @@ void Program::terminate(pid_t pid) {
 }
 
 std::string Program::err() const {
-    return readFile(dir / "stderr.txt");
+    return readFile(m_output / "stderr.txt");
 }
 
 std::vector<std::string> Program::files() const {
-    std::vector<std::string> names = listFolder(dir.path());
-    std::erase(names, "stderr.txt");
-    return names;
+    return listFolder(dir.path());
 }
 
 std::string Program::ini() const {

@@ -48,13 +48,16 @@ public:
 
     std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }
     std::vector<CopyLogRow> history() const { return historyRows(*store()); }
-    // Names in the program folder, sorted, the captured standard error left out.
+    // Names in the program folder, sorted.
     std::vector<std::string> files() const;
     std::string ini() const;
 
     TempDir dir;
 
 private:
+    // Beside the program folder, not in it: a test that fills the program folder's disk still reads what
+    // the program reported.
+    TempDir m_output;
     double m_seconds;
     std::vector<pid_t> m_running;
 };
