@@ -106,11 +106,14 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
     EXPECT_TRUE(fx.ui.messages.empty());
     EXPECT_FALSE(fs::exists(fx.folder.errorLog()));
     EXPECT_LT(fs::file_size(fx.folder.store()), size / 4);
-    // The program opens it with a key it derived once; the engine's shell opens it with the password.
+    // The program opens it with a key it derived once; the engine's shell opens it with the password and
+    // the page size.
     std::string out;
-    runCommand("sqlcipher " + shellQuote(fx.folder.store().string()) + " " +
-                   shellQuote("PRAGMA key='pinwheel'; SELECT count(*) FROM T_Tab;") + " 2>&1",
-               &out);
+    runCommand(
+        "sqlcipher " + shellQuote(fx.folder.store().string()) + " " +
+            shellQuote("PRAGMA key='pinwheel'; PRAGMA cipher_page_size=4096; SELECT count(*) FROM T_Tab;") +
+            " 2>&1",
+        &out);
     EXPECT_EQ(out, "4\n");
     EXPECT_EQ(pageSize(), 4096);
     expectWholeStoreAndCleanNextClose();
