@@ -66,7 +66,7 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 bool HistoryModel::canFetchMore(const QModelIndex& parent) const {
-    return !parent.isValid() && !m_complete && !m_failed && !m_changing;
+    return !parent.isValid() && !m_complete && !m_failed && !m_changing && !m_held;
 }
 
 void HistoryModel::fetchMore(const QModelIndex& parent) {

@@ -43,6 +43,9 @@ public:
     // The five texts a row shows: DateTime, TabName, CopyAns, FileName, FolderPath.
     std::string text(int row, int column) const;
     void setPageSize(int rows) { m_pageSize = rows; }
+    // No page is fetched while held: a tree view asks for the next page at every relayout, which a run
+    // causes with each row it records, and a run's list cannot be scrolled anyway.
+    void holdFetches(bool held) { m_held = held; }
 
     static const char* const kHeaders[5];
 
@@ -71,6 +74,7 @@ private:
     bool m_complete = true;  // every row of the store is held
     bool m_failed = false;   // a fetch failed: no more until the next reload
     bool m_changing = false; // no fetch while the views hear of a change
+    bool m_held = false;
     std::size_t m_unplain = 0;
 };
 

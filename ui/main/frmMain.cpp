@@ -659,6 +659,7 @@ void frmMain::splitterDropped(QWidget* target, QPoint globalPos) {
 bool frmMain::Fun_ChangeUse(bool inUse) {
     try {
         m_busy = !inUse;
+        m_history->holdFetches(m_busy);
         toolbarButton("Backup")->setEnabled(inUse);
         toolbarButton("Option")->setEnabled(inUse);
         for (int i : {1, 3, 4, 6})
@@ -785,9 +786,11 @@ void frmMain::flushStatus() {
 }
 
 void frmMain::repaintWindow() {
+    // Only what changed is painted: a run changes the bar, the status text and the history list, and a paint
+    // of the whole window (the file list of thousands of rows, the toolbar, the tabs) cost a third of the
+    // run. Every part that changed asked for its update, and the status bar's repaint paints them all.
     if (paintClockMs() - m_lastWindowPaint >= kStatusPaintMs) {
         flushStatus();
-        repaint();
     } else if (m_statusDirty) {
         // The text announces what the run does next, which may take long: it is never left unpainted.
         paintStatus();

@@ -118,7 +118,7 @@ public:
     // Paints the status bar with everything else that changed: the window is up to date afterwards.
     void flushStatus();
     void commitHeldHistory();
-    // The whole window at most once per status interval, the status text every time it changed.
+    // What changed in the window at most once per status interval, the status text every time it changed.
     void repaintWindow();
     void setProgress(int done, int total);
     void setWaitCursor(bool wait);
@@ -195,7 +195,7 @@ private:
     std::string m_pendingStatus;
     bool m_statusDirty = false;
     bool m_busy = false;
-    // Monotonic milliseconds of the last paint of the status bar and of the whole window.
+    // Monotonic milliseconds of the last paint of the status bar and of the window's changed parts.
     qint64 m_lastStatusPaint = 0;
     qint64 m_lastWindowPaint = 0;
 };
