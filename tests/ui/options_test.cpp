@@ -24,11 +24,7 @@ using kb::uitest::settle;
 namespace {
 
 void exec(kb::Store& store, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(store.handle(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        qWarning("%s", err);
-        sqlite3_free(err);
-    }
+    QCOMPARE(sqlite3_exec(store.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
 std::string iniText(kb::uitest::UiFixture& f) {
@@ -91,48 +87,39 @@ class OptionsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // OK without changes rewrites every option (a count never touched exactly as it came) and every caption.
-    void loadShowsOptionsAndSetsAndOkRewritesThem_data() {
-        QTest::addColumn<int>("sameFile");
-        QTest::addColumn<int>("backupLog");
-        QTest::addColumn<int>("backupLogMax");
-        QTest::addColumn<QString>("shownCount");
-        QTest::newRow("no policy, recording off, no limit") << -1 << 0 << 0 << "";
-        QTest::newRow("policy 4, count wider than the box") << 4 << 1 << 123456 << "123456";
-    }
+    // OK without changes rewrites every option (a count never touched exactly as it came) and every caption:
+    // no policy, recording off, no limit; policy 4 and a count wider than the box.
     void loadShowsOptionsAndSetsAndOkRewritesThem() {
-        QFETCH(int, sameFile);
-        QFETCH(int, backupLog);
-        QFETCH(int, backupLogMax);
-        QFETCH(QString, shownCount);
-        kb::uitest::UiFixture f;
-        exec(f.store(), "UPDATE T_Tab SET TabName='ドキュメント', NameType='5' WHERE TabNo='2'");
-        f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
-        f.core.state.BackupLog = static_cast<std::int16_t>(backupLog);
-        f.core.state.BackupLogMax = backupLogMax;
-        Dialog d(f);
+        for (auto [sameFile, backupLog, backupLogMax] : {std::tuple{-1, 0, 0}, {4, 1, 123456}}) {
+            kb::uitest::UiFixture f;
+            exec(f.store(), "UPDATE T_Tab SET TabName='ドキュメント', NameType='5' WHERE TabNo='2'");
+            f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
+            f.core.state.BackupLog = static_cast<std::int16_t>(backupLog);
+            f.core.state.BackupLogMax = backupLogMax;
+            Dialog d(f);
 
-        QVERIFY(f.core.ui.messages.empty());
-        QCOMPARE(d.sameFile()->currentIndex(), sameFile);
-        QCOMPARE(d.log()->isChecked(), backupLog == 1);
-        QCOMPARE(d.count()->text(), shownCount);
-        QCOMPARE(d.count()->isEnabled(), backupLog == 1);
-        QTableWidget* g = d.grid();
-        QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
-        QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
-        QCOMPARE(g->item(4, 2)->text(), QString("標準"));
-        QCOMPARE(d.cell(), QPoint(1, 1));
+            QVERIFY(f.core.ui.messages.empty());
+            QCOMPARE(d.sameFile()->currentIndex(), sameFile);
+            QCOMPARE(d.log()->isChecked(), backupLog == 1);
+            QCOMPARE(d.count()->text(), backupLogMax ? QString::number(backupLogMax) : QString());
+            QCOMPARE(d.count()->isEnabled(), backupLog == 1);
+            QTableWidget* g = d.grid();
+            QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
+            QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
+            QCOMPARE(g->item(4, 2)->text(), QString("標準"));
+            QCOMPARE(d.cell(), QPoint(1, 1));
 
-        for (int i = 0; i < 4; ++i)
-            f.tabs.setTabText(i, "stale");
-        d.click("cmdOK");
-        QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(q(iniText(f)), QString("[Option]\r\nSameFile=%1\r\nBackupLog=%2\r\nBackupLogMax=%3\r\n")
-                                    .arg(sameFile)
-                                    .arg(backupLog)
-                                    .arg(backupLogMax));
-        QCOMPARE(f.tabs.tabText(1), QString("ドキュメント 【日付圧縮】"));
-        QCOMPARE(f.tabs.tabText(3), QString("設定4 【標準】"));
+            for (int i = 0; i < 4; ++i)
+                f.tabs.setTabText(i, "stale");
+            d.click("cmdOK");
+            QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+            QCOMPARE(q(iniText(f)), QString("[Option]\r\nSameFile=%1\r\nBackupLog=%2\r\nBackupLogMax=%3\r\n")
+                                        .arg(sameFile)
+                                        .arg(backupLog)
+                                        .arg(backupLogMax));
+            QCOMPARE(f.tabs.tabText(1), QString("ドキュメント 【日付圧縮】"));
+            QCOMPARE(f.tabs.tabText(3), QString("設定4 【標準】"));
+        }
     }
 
     // A hand-edited policy out of range: the load stops at once and the box shows no policy. OK stops at the
@@ -235,52 +222,47 @@ private slots:
         QVERIFY(g->selectedItems().isEmpty());
     }
 
-    void countCheck_data() {
-        QTest::addColumn<bool>("recording");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("pasted");
-        QTest::addColumn<QString>("refusal"); // empty when OK goes through
-        QTest::addColumn<int>("stored");
-        const QString countMsg = "最大件数は、1以上の数字を入力してください";
-        QTest::newRow("on, 0") << true << "0" << false << countMsg << 0;
-        QTest::newRow("on, empty") << true << "" << false << "" << 0;
-        QTest::newRow("off, 0") << false << "0" << false << "" << 0;
-        QTest::newRow("off, pasted 12a") << false << "12a" << true << "保存エラー" << 0;
-    }
+    // The count as typed (or pasted past the key filter) with recording on or off; an empty refusal: OK goes
+    // through.
     void countCheck() {
-        QFETCH(bool, recording);
-        QFETCH(QString, typed);
-        QFETCH(bool, pasted);
-        QFETCH(QString, refusal);
-        QFETCH(int, stored);
-        kb::uitest::UiFixture f;
-        f.core.state.BackupLogMax = 55;
-        Dialog d(f);
-        d.count()->clear();
-        if (pasted)
-            d.paste(typed);
-        else
-            QTest::keyClicks(d.count(), typed);
-        QCOMPARE(d.count()->text(), typed);
-        if (!recording)
-            QTest::mouseClick(d.log(), Qt::LeftButton);
+        const std::string countMsg = "最大件数は、1以上の数字を入力してください";
+        struct Case {
+            bool recording;
+            QString typed;
+            bool pasted;
+            std::string refusal;
+        };
+        for (const Case& c : {Case{true, "0", false, countMsg}, Case{true, "", false, ""},
+                              Case{false, "0", false, ""}, Case{false, "12a", true, "保存エラー"}}) {
+            kb::uitest::UiFixture f;
+            f.core.state.BackupLogMax = 55;
+            Dialog d(f);
+            d.count()->clear();
+            if (c.pasted)
+                d.paste(c.typed);
+            else
+                QTest::keyClicks(d.count(), c.typed);
+            QCOMPARE(d.count()->text(), c.typed);
+            if (!c.recording)
+                QTest::mouseClick(d.log(), Qt::LeftButton);
 
-        d.click("cmdOK");
-        if (refusal.isEmpty()) {
-            QVERIFY(f.core.ui.messages.empty());
-            QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
-            QCOMPARE(f.core.state.BackupLogMax, stored);
-            QCOMPARE(f.core.state.BackupLog, std::int16_t(recording ? 1 : 0));
-            QVERIFY(iniText(f).find("BackupLogMax=" + std::to_string(stored) + "\r\n") != std::string::npos);
-            return;
-        }
-        QCOMPARE(f.core.ui.messages.size(), size_t(1));
-        QVERIFY(q(f.core.ui.messages[0].text).startsWith(refusal));
-        QVERIFY(d.dlg.isVisible() && nothingSaved(f));
-        QCOMPARE(f.core.state.BackupLogMax, 55);
-        if (refusal != "保存エラー") {
-            QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(d.count()));
-            QCOMPARE(d.count()->selectedText(), typed);
+            d.click("cmdOK");
+            if (c.refusal.empty()) {
+                QVERIFY(f.core.ui.messages.empty());
+                QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+                QCOMPARE(f.core.state.BackupLogMax, 0);
+                QCOMPARE(f.core.state.BackupLog, std::int16_t(c.recording ? 1 : 0));
+                QVERIFY(iniText(f).find("BackupLogMax=0\r\n") != std::string::npos);
+                continue;
+            }
+            QCOMPARE(f.core.ui.messages.size(), size_t(1));
+            QVERIFY(f.core.ui.messages[0].text.starts_with(c.refusal));
+            QVERIFY(d.dlg.isVisible() && nothingSaved(f));
+            QCOMPARE(f.core.state.BackupLogMax, 55);
+            if (c.refusal == countMsg) {
+                QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(d.count()));
+                QCOMPARE(d.count()->selectedText(), c.typed);
+            }
         }
     }
 

@@ -25,8 +25,6 @@ struct Dialog {
 
 } // namespace
 
-Q_DECLARE_METATYPE(QList<int>)
-
 class VersionTest : public QObject {
     Q_OBJECT
 
@@ -43,31 +41,27 @@ private slots:
         }
     }
 
-    // A key out of turn starts the count over without counting itself as a first D.
-    void keywordOpensProgramFolder_data() {
-        QTest::addColumn<QList<int>>("keys");
-        QTest::addColumn<int>("opened");
-        QTest::newRow("D I R") << QList<int>{Qt::Key_D, Qt::Key_I, Qt::Key_R} << 1;
-        QTest::newRow("twice in a row")
-            << QList<int>{Qt::Key_D, Qt::Key_I, Qt::Key_R, Qt::Key_D, Qt::Key_I, Qt::Key_R} << 2;
-        QTest::newRow("D D I R") << QList<int>{Qt::Key_D, Qt::Key_D, Qt::Key_I, Qt::Key_R} << 0;
-        QTest::newRow("Shift in the middle")
-            << QList<int>{Qt::Key_D, Qt::Key_Shift, Qt::Key_I, Qt::Key_R} << 0;
-        QTest::newRow("Shift first, as for capitals")
-            << QList<int>{Qt::Key_Shift, Qt::Key_D, Qt::Key_I, Qt::Key_R} << 1;
-        QTest::newRow("digit between") << QList<int>{Qt::Key_D, Qt::Key_1, Qt::Key_I, Qt::Key_R} << 0;
-    }
+    // A key out of turn starts the count over without counting itself as a first D; Shift first, as for
+    // capitals, is no key out of turn.
     void keywordOpensProgramFolder() {
-        QFETCH(QList<int>, keys);
-        QFETCH(int, opened);
-        kb::uitest::UiFixture f;
-        Dialog d(f);
-        d.press(keys);
-        QCOMPARE(int(f.core.shell.openedFolders.size()), opened);
-        for (const std::string& folder : f.core.shell.openedFolders)
-            QCOMPARE(folder, f.core.folder.dir().string());
-        QVERIFY(f.core.ui.messages.empty());
-        QVERIFY(d.dlg.isVisible());
+        using K = Qt::Key;
+        const std::pair<QList<int>, int> cases[] = {
+            {{K::Key_D, K::Key_I, K::Key_R}, 1},
+            {{K::Key_D, K::Key_I, K::Key_R, K::Key_D, K::Key_I, K::Key_R}, 2},
+            {{K::Key_D, K::Key_D, K::Key_I, K::Key_R}, 0},
+            {{K::Key_D, K::Key_Shift, K::Key_I, K::Key_R}, 0},
+            {{K::Key_Shift, K::Key_D, K::Key_I, K::Key_R}, 1},
+            {{K::Key_D, K::Key_1, K::Key_I, K::Key_R}, 0}};
+        for (const auto& [keys, opened] : cases) {
+            kb::uitest::UiFixture f;
+            Dialog d(f);
+            d.press(keys);
+            QCOMPARE(int(f.core.shell.openedFolders.size()), opened);
+            for (const std::string& folder : f.core.shell.openedFolders)
+                QCOMPARE(folder, f.core.folder.dir().string());
+            QVERIFY(f.core.ui.messages.empty());
+            QVERIFY(d.dlg.isVisible());
+        }
     }
 
     // A failure to open the folder is reported and starts the count over, as each opening does; OK has the
