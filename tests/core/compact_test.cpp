@@ -1,16 +1,8 @@
-#include <csignal>
-#include <cstring>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "store/compact.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -1,15 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <sys/stat.h>
-#include <vector>
-
 #include "backup/compressed.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -1,18 +1,11 @@
 // Backups onto the file systems users' sticks and disks have, each mounted as a desktop mounts it: FAT that
 // keeps no permission bits and times in 2-second steps, exFAT, NTFS with Windows' name rules, a small tmpfs.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <map>
-#include <sys/stat.h>
 
 #include "support/test_support.h"
 #include "support/volume.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 

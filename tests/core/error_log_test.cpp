@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-
-#include "platform/cp932.h"
 #include "support/test_support.h"
 
 using namespace kb;

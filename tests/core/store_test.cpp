@@ -1,17 +1,8 @@
-#include <gtest/gtest.h>
-#include <random>
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "store/mdb_open.h"
-#include "store/store.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -55,30 +46,23 @@ TEST_F(StoreTest, OpenRefusesAnythingButAWholeStoreAndChangesNothing) {
     for (int i = 0; i < 300; ++i)
         store->insertCopyLog({"2006/01/01 12:30:05", "1", "t", i, "○", "f", std::string(200, 'x')});
     store.reset();
-    std::string good = readFile(file);
+    const std::string good = readFile(file);
     std::string flipped = good;
     flipped[good.size() - 2000] ^= 0x5a;
+    writeFile(dir / "flipped.mdb", flipped);
     cli(dir / "key.mdb", "CREATE TABLE T_Tab (TabNo);", "different");
     cli(dir / "plain.mdb", "CREATE TABLE T_Tab (TabNo);", "");
     cli(dir / "tables.mdb", "CREATE TABLE T_Tab (TabNo, TabName, NameType, FolderPath);");
-    // Text, empty and cut-short files are tried on the whole program by the fault tests.
-    std::map<std::string, std::string> broken = {{"last-page-gone", good.substr(0, good.size() - 1024)},
-                                                 {"flipped", flipped}};
-    for (const auto& [name, bytes] : broken)
-        writeFile(dir / (name + ".mdb"), bytes);
     fs::create_directory(dir / "folder.mdb");
-
+    // Text, empty and cut-short files are tried on the whole program by the fault tests.
     EXPECT_EQ(openError(dir / "missing.mdb"), "unable to open database file");
     EXPECT_EQ(openError(dir / "folder.mdb"), "unable to open database file");
     EXPECT_EQ(openError(dir / "key.mdb"), "file is encrypted or is not a database");
     EXPECT_EQ(openError(dir / "tables.mdb"), "no such table: T_CopyData");
     EXPECT_EQ(openError(dir / "flipped.mdb"), "database disk image is malformed");
     EXPECT_NE(openError(dir / "plain.mdb"), "");
-    EXPECT_NE(openError(dir / "last-page-gone.mdb"), "");
-    for (const auto& [name, bytes] : broken)
-        EXPECT_EQ(readFile(dir / (name + ".mdb")), bytes) << name;
-    EXPECT_FALSE(fs::exists(dir / "missing.mdb"));
-    EXPECT_EQ(listFolder(dir.path()).size(), broken.size() + 5);
+    EXPECT_EQ(readFile(dir / "flipped.mdb"), flipped);
+    EXPECT_EQ(listFolder(dir.path()).size(), 6u) << "nothing made, the missing store least of all";
     EXPECT_EQ(readFile(file), good);
     EXPECT_EQ(openError(file), "");
 }

@@ -1,20 +1,12 @@
 // The ground moving under a run: the destination vanishing or turning read-only, a registered file turning
 // into a folder, paths at the system's limits, names code page 932 cannot hold.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <unistd.h>
 
 #include "backup/backup_run.h"
 #include "backup/history_csv.h"
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -1,18 +1,10 @@
 // A destination that takes no more bytes (a full disk, a file size limit) while a copy or an archive is
 // written: the file's report, a "×" row, the earlier backup as it was, and the run goes on.
-#include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::readFile;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -1,21 +1,12 @@
 // The program's own files damaged, cut short or unreadable: the reports the program promises, never a crash,
 // and nothing the user had is lost.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::readFile;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -152,9 +143,9 @@ TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced
         }
         EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << kind;
         EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" +
-                                     std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
-                                     (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
-                                     logError + "\n");
+                               std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
+                               (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
+                               logError + "\n");
         for (const fs::path& f : {ini, log}) {
             EXPECT_EQ(fs::symlink_status(f).type(), kind == "folder" ? fs::file_type::directory
                                                     : kind == "fifo" ? fs::file_type::fifo

@@ -1,19 +1,11 @@
 // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a closed terminal) at each moment of the program without a
 // display: the process ends through its normal shutdown within the time limit, writes no target after the
 // signal, leaves nothing under a temporary name, and keeps the history of what it finished.
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <cstring>
-#include <thread>
 
 #include "fault_support.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 
