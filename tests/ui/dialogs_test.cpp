@@ -7,10 +7,7 @@
 #include "ui/version/frmVersion.h"
 
 using kb::MsgAnswer;
-using kb::uitest::child;
-using kb::uitest::clickCell;
-using kb::uitest::q;
-using kb::uitest::settle;
+using namespace kb::uitest;
 
 namespace {
 
@@ -18,19 +15,17 @@ void exec(kb::Store& store, const char* sql) {
     QCOMPARE(sqlite3_exec(store.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
-std::string iniText(kb::uitest::UiFixture& f) {
+std::string iniText(UiFixture& f) {
     return kb::test::readFile(f.core.folder.settings());
 }
 
-bool nothingSaved(kb::uitest::UiFixture& f) {
+bool nothingSaved(UiFixture& f) {
     return !std::filesystem::exists(f.core.folder.settings()) && f.store().selectTabs()[0].TabName == "設定1";
 }
 
 // The dialog of one test, shown offscreen, with accessors for its controls.
 struct Dialog {
-    explicit Dialog(kb::uitest::UiFixture& f) : dlg(f.services(), &f.tabs, nullptr) {
-        kb::uitest::showActive(dlg);
-    }
+    explicit Dialog(UiFixture& f) : dlg(f.services(), &f.tabs, nullptr) { showActive(dlg); }
 
     QTableWidget* grid() { return child<QTableWidget>(&dlg, "vsFlexTab"); }
     QLineEdit* count() { return child<QLineEdit>(&dlg, "txtLogMax"); }
@@ -73,9 +68,7 @@ struct Dialog {
 };
 
 struct VersionDialog {
-    explicit VersionDialog(kb::uitest::UiFixture& f) : dlg(f.services(), nullptr) {
-        kb::uitest::showActive(dlg);
-    }
+    explicit VersionDialog(UiFixture& f) : dlg(f.services(), nullptr) { showActive(dlg); }
 
     // Keys go where the keyboard sends them: to the control with the focus.
     void press(const QList<int>& keys) {
@@ -97,7 +90,7 @@ private slots:
     // no policy, recording off, no limit; policy 4 and a count wider than the box.
     void loadShowsOptionsAndSetsAndOkRewritesThem() {
         for (auto [sameFile, backupLog, backupLogMax] : {std::tuple{-1, 0, 0}, {4, 1, 123456}}) {
-            kb::uitest::UiFixture f;
+            UiFixture f;
             exec(f.store(), "UPDATE T_Tab SET TabName='ドキュメント', NameType='5' WHERE TabNo='2'");
             f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
             f.core.state.BackupLog = static_cast<std::int16_t>(backupLog);
@@ -134,7 +127,7 @@ private slots:
     // missing methods.
     void loadFailsOnPolicyOutOfRange() {
         for (int sameFile : {5, -3}) {
-            kb::uitest::UiFixture f;
+            UiFixture f;
             f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
             Dialog d(f);
             QCOMPARE(f.core.ui.messages.size(), size_t(1));
@@ -160,7 +153,7 @@ private slots:
     }
 
     void historyBoxFollowsCheckBoxAndFiltersKeys() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         f.core.state.BackupLog = 0;
         f.core.state.BackupLogMax = 30;
         Dialog d(f);
@@ -181,7 +174,7 @@ private slots:
     }
 
     void gridOpensEditorsByItsRules() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         Dialog d(f);
         QTableWidget* g = d.grid();
 
@@ -240,7 +233,7 @@ private slots:
         };
         for (const Case& c : {Case{true, "0", false, countMsg}, Case{true, "", false, ""},
                               Case{false, "0", false, ""}, Case{false, "12a", true, "保存エラー"}}) {
-            kb::uitest::UiFixture f;
+            UiFixture f;
             f.core.state.BackupLogMax = 55;
             Dialog d(f);
             d.count()->clear();
@@ -275,7 +268,7 @@ private slots:
     // OK writes the options, then the sets and their captions. A store failure half way keeps what was saved
     // and the dialog open; once the store takes the write again, OK goes through.
     void okWritesOptionsSetsAndCaptionsAndAFailureKeepsWhatWasSaved() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         exec(f.store(), "CREATE TRIGGER refuse3 BEFORE UPDATE ON T_Tab WHEN NEW.TabNo='3' "
                         "BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
         Dialog d(f);
@@ -312,7 +305,7 @@ private slots:
     }
 
     void historyClear() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         for (int i = 1; i <= 3; ++i)
             f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", i, "○", "a.txt", "/tmp"});
         Dialog d(f);
@@ -344,7 +337,7 @@ private slots:
     }
 
     void picturesRender() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         VersionDialog d(f); // brings the pictures' resources in
         for (const char* name : {"kestrelbox", "copy", "recent", "option", "help"}) {
             const QImage small = QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(16, 16).toImage();
@@ -367,7 +360,7 @@ private slots:
             {{K::Key_Shift, K::Key_D, K::Key_I, K::Key_R}, 1},
             {{K::Key_D, K::Key_1, K::Key_I, K::Key_R}, 0}};
         for (const auto& [keys, opened] : cases) {
-            kb::uitest::UiFixture f;
+            UiFixture f;
             VersionDialog d(f);
             d.press(keys);
             QCOMPARE(int(f.core.shell.openedFolders.size()), opened);
@@ -381,7 +374,7 @@ private slots:
     // A failure to open the folder is reported and starts the count over, as each opening does; OK has the
     // keyboard on each opening and closes the dialog.
     void countStartsOverAfterAFailureAndOnEachOpening() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         f.core.shell.folderStarts = false;
         VersionDialog d(f);
         auto* ok = child<QPushButton>(&d.dlg, "cmdOK");
