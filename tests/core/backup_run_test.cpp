@@ -84,7 +84,7 @@ TEST_F(BackupRunTest, ChecksStopBeforeTheBusyState) {
     fx.store().insertCopyData("1", missing.string());
     EXPECT_FALSE(fx.backUp());
     EXPECT_EQ(last(), "下記のファイルが見つかりませんでした\r\n\r\n" + missing.string());
-    EXPECT_EQ(fx.ui.focusedPaths, std::vector<std::string>{missing.string()});
+    EXPECT_EQ(fx.ui.focusedPaths, Strings{missing.string()});
     EXPECT_TRUE(fx.ui.useHistory.empty());
     EXPECT_TRUE(fs::is_empty(dest));
     EXPECT_TRUE(fx.marks().empty());
@@ -96,15 +96,13 @@ TEST_F(BackupRunTest, TextsOfAnInteractiveRun) {
     fx.addFile("a.txt", std::string(1000, 'a'));
     fx.addFile("b.txt", std::string(536, 'b'));
     EXPECT_TRUE(run());
-    EXPECT_EQ(fx.ui.texts(),
-              (std::vector<std::string>{"バックアップします、よろしいですか\r\n\r\n・タブ名: \t\t書類\r\n"
-                                        "・バックアップ方法: \t日付\r\n"
-                                        "・バックアップファイル数: \t2  (1.5KB)\r\n"
-                                        "・同名ファイル存在時: \t読取専用以外の場合は上書きする",
-                                        "バックアップ完了！  [ 2ﾌｧｲﾙ / 全2ﾌｧｲﾙ中 ]"}));
-    EXPECT_EQ(fx.ui.statusHistory,
-              (std::vector<std::string>{"バックアップ中...", "a.txt バックアップ中... [ 1 / 2 ]",
-                                        "b.txt バックアップ中... [ 2 / 2 ]", "2個のファイル"}));
+    EXPECT_EQ(fx.ui.texts(), (Strings{"バックアップします、よろしいですか\r\n\r\n・タブ名: \t\t書類\r\n"
+                                      "・バックアップ方法: \t日付\r\n"
+                                      "・バックアップファイル数: \t2  (1.5KB)\r\n"
+                                      "・同名ファイル存在時: \t読取専用以外の場合は上書きする",
+                                      "バックアップ完了！  [ 2ﾌｧｲﾙ / 全2ﾌｧｲﾙ中 ]"}));
+    EXPECT_EQ(fx.ui.statusHistory, (Strings{"バックアップ中...", "a.txt バックアップ中... [ 1 / 2 ]",
+                                            "b.txt バックアップ中... [ 2 / 2 ]", "2個のファイル"}));
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));
     EXPECT_EQ(fx.ui.progress.back(), std::make_pair(0, 0));
     EXPECT_EQ(fx.ui.recorded.size(), 2u);
@@ -149,12 +147,12 @@ TEST_F(BackupRunTest, ReplacedBackupsAreOnTheDiskBeforeTheirRename) {
     writeFile(dest / "c.txt", "old");
     fx.state.SameFile = 1;
     EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(faulty.calls, (std::vector<std::string>{"rename b.txt", "sync a.txt c.txt", "rename a.txt",
-                                                      "rename c.txt", "flush"}));
+    EXPECT_EQ(faulty.calls,
+              (Strings{"rename b.txt", "sync a.txt c.txt", "rename a.txt", "rename c.txt", "flush"}));
     std::vector<std::string> names;
     for (const CopyLogRow& r : fx.history())
         names.push_back(*r.FileName + *r.CopyAns);
-    EXPECT_EQ(names, (std::vector<std::string>{"a.txt○", "b.txt○", "c.txt○"}));
+    EXPECT_EQ(names, (Strings{"a.txt○", "b.txt○", "c.txt○"}));
     EXPECT_EQ(readFile(dest / "a.txt"), "new");
 }
 
@@ -167,7 +165,7 @@ TEST_F(BackupRunTest, ArchiveRunPacksEachNameOnce) {
     EXPECT_TRUE(run());
     expectExtractorsAgree(dest / "060101.lzh",
                           {{"same.txt", "second"}, {"表ソ①.txt", std::string(20000, 'x')}}, fx.dir / "out");
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"△", "○", "○"}));
+    EXPECT_EQ(fx.marks(), (Strings{"△", "○", "○"}));
     EXPECT_EQ(last(), "バックアップ完了！  [ 2ﾌｧｲﾙ / 全3ﾌｧｲﾙ中 ]");
     EXPECT_EQ(fx.ui.statusHistory[2], "same.txt コピー中... [ 2 / 3 ]");
     EXPECT_EQ(fx.ui.statusHistory[4], "060101.lzh 圧縮中...");
@@ -175,14 +173,14 @@ TEST_F(BackupRunTest, ArchiveRunPacksEachNameOnce) {
 
     fx.store().deleteAllCopyLog();
     EXPECT_TRUE(run()); // policy 0 keeps this morning's archive
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"△", "△", "△"}));
+    EXPECT_EQ(fx.marks(), (Strings{"△", "△", "△"}));
     EXPECT_EQ(last(), "バックアップ完了！  [ 0ﾌｧｲﾙ / 全3ﾌｧｲﾙ中 ]");
 
     fx.store().deleteAllCopyLog();
     method("6");
     fs::create_directory(dest / "060101_1230.lzh"); // the archiver cannot put its file there
     EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"×", "×", "×"}));
+    EXPECT_EQ(fx.marks(), (Strings{"×", "×", "×"}));
 }
 
 TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
@@ -194,7 +192,7 @@ TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     EXPECT_TRUE(fs::is_empty(dest));
     EXPECT_TRUE(fs::is_empty(fx.folder.staging()));
     EXPECT_TRUE(fx.marks().empty());
-    EXPECT_EQ(fx.ui.focusedPaths, std::vector<std::string>{b.string()});
+    EXPECT_EQ(fx.ui.focusedPaths, Strings{b.string()});
     EXPECT_EQ(fx.ui.status, "");
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));
 
@@ -225,7 +223,7 @@ TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
                                   d);
         }
     }
-    EXPECT_EQ(listFolder(tmp, true), std::vector<std::string>{"sub"});
+    EXPECT_EQ(listFolder(tmp, true), Strings{"sub"});
 
     fx.store().updateFolderPath("1", dest.string());
     const fs::path users = fx.dir / "users";
@@ -248,7 +246,7 @@ TEST_F(BackupRunTest, StagingFolderIsNeverADestinationNorFollowed) {
         EXPECT_TRUE(fx.backUp());
         fs::remove(dest / "a.txt");
     }
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "○"}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "○"}));
 }
 
 TEST_F(BackupRunTest, UnexpectedErrorLeavesTheWindowIdle) {

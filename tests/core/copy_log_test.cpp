@@ -70,7 +70,7 @@ TEST_F(CopyLogTest, StoreFailureIsReportedAndLeavesNoStatementOpen) {
     ASSERT_EQ(sqlite3_exec(fx.store().handle(), "DROP TABLE T_CopyLog", nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_FALSE(put(1));
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{"履歴保存エラー\r\nno such table: T_CopyLog"});
+    EXPECT_EQ(fx.ui.texts(), Strings{"履歴保存エラー\r\nno such table: T_CopyLog"});
     EXPECT_TRUE(fx.ui.recorded.empty());
     EXPECT_EQ(busyStatements(fx.store().handle()), 0);
 }

@@ -88,7 +88,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     std::vector<std::string> texts = fx.ui.texts();
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts, expectedTexts);
-    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"a_060101.txt", "ro_060101.txt"}))
+    EXPECT_EQ(listFolder(dest), (Strings{"a_060101.txt", "ro_060101.txt"}))
         << "nothing of the refused names, no temporary file";
     EXPECT_EQ(readFile(dest / "a_060101.txt"), "first");
     struct stat st {};
@@ -119,7 +119,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     EXPECT_EQ(archiveListing(archive), listing);
     setTime(archive, fromLocalTime(fx.clock.now()), 0);
     EXPECT_EQ(run(3), kept);
-    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
+    EXPECT_EQ(listFolder(dest), (Strings{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drives, OnDrive, ::testing::ValuesIn(kDrives),

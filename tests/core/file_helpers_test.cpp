@@ -30,9 +30,7 @@ TEST(FileHelpers, SizesAndSizeTexts) {
     for (const auto& [f, path, size, error] : cases) {
         f->ui.messages.clear();
         EXPECT_EQ(Fun_GetFileSize(f->files, f->reporter, path), size) << path;
-        EXPECT_EQ(f->ui.texts(), error.empty()
-                                     ? std::vector<std::string>{}
-                                     : std::vector<std::string>{"ファイルサイズ取得エラー\r\n" + error})
+        EXPECT_EQ(f->ui.texts(), error.empty() ? Strings{} : Strings{"ファイルサイズ取得エラー\r\n" + error})
             << path;
         EXPECT_TRUE(error.empty() || f->logged("[mdlCommon]-[Fun_GetFileSize] " + error + " " + path))
             << path;

@@ -117,8 +117,7 @@ TEST_F(StoreTest, FilesAndSetsKeepTheirTextsExactlyAndComeInCaseBlindOrder) {
         store->insertCopyData("1", p);
     store->insertCopyData("3", "/a/c");
 
-    EXPECT_EQ(store->selectCopyData("1"),
-              (std::vector<std::string>{"/A", "/a", "/a/C", "/a/c", "/ab", "/B/1", "/b/1"}));
+    EXPECT_EQ(store->selectCopyData("1"), (Strings{"/A", "/a", "/a/C", "/a/c", "/ab", "/B/1", "/b/1"}));
     for (const auto& p : odd)
         EXPECT_TRUE(store->copyDataExists("2", p)) << p;
     EXPECT_FALSE(store->copyDataExists("1", "/A/C"));
@@ -357,8 +356,7 @@ TEST(MdbOpen, FailureShowsTheBoxReleasesTheHandleThenLogs) {
     Reporter reporter(ui, fx.errorLog);
 
     EXPECT_FALSE(Fun_MDBOpen(fx.state, reporter, fx.dir / "none.mdb"));
-    EXPECT_EQ(ui.texts(),
-              std::vector<std::string>{"データベースオープンエラー\r\nunable to open database file"});
+    EXPECT_EQ(ui.texts(), Strings{"データベースオープンエラー\r\nunable to open database file"});
     EXPECT_EQ(ui.seen, "held ");
     EXPECT_FALSE(fx.state.MdbDatabase);
     EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlCommon]-[Fun_MDBOpen] unable to open database file"),

@@ -90,8 +90,8 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
                                ")\n\n" + big + "\n");
         EXPECT_EQ(readFile(dst / "big.bin"), earlier);
         EXPECT_EQ(readFile(dst / "small.txt"), "new");
-        EXPECT_EQ(rowsOf("1"), (std::vector<std::string>{"× " + (dst / "big.bin").string(),
-                                                         "○ " + (dst / "small.txt").string()}));
+        EXPECT_EQ(rowsOf("1"),
+                  (Strings{"× " + (dst / "big.bin").string(), "○ " + (dst / "small.txt").string()}));
         EXPECT_NE(cp932::toUtf8(readFile(p.dir / "Err.log"))
                       .find("[mdlMain]-[Fun_FileCopy] コピーエラー。" + noRoom() + " From=" + big),
                   std::string::npos);
@@ -125,7 +125,7 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
     EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
     // The automatic run went on to the next set.
     EXPECT_EQ(readFile(next / "next.txt"), "the next set");
-    EXPECT_EQ(rowsOf("2"), std::vector<std::string>{"○ " + (next / "next.txt").string()});
+    EXPECT_EQ(rowsOf("2"), Strings{"○ " + (next / "next.txt").string()});
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DestinationFull,
@@ -190,8 +190,7 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
     EXPECT_EQ(p.history().back().FolderPath, Text("earlier"));
     std::vector<std::string> left = p.files();
     std::erase(left, "Err.log");
-    EXPECT_EQ(left,
-              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+    EXPECT_EQ(left, (Strings{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
 }
 
 } // namespace

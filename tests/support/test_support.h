@@ -45,6 +45,8 @@ namespace fs = std::filesystem;
 
 namespace kb::test {
 
+using Strings = std::vector<std::string>;
+
 struct ShownMessage {
     std::string text;
     MsgIcon icon;

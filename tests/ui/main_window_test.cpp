@@ -202,10 +202,10 @@ private slots:
         writeFile(path, "x");
         f.prompter.fileAnswers = {path, path, std::nullopt};
         action(f, "M_File_3")->trigger();
-        QCOMPARE(f.store().selectCopyData("1"), std::vector<std::string>{path});
+        QCOMPARE(f.store().selectCopyData("1"), Strings{path});
         QCOMPARE(fileList(f)->topLevelItem(0)->text(1), q(path));
         f.window().M_RightClick_Click(3);
-        QCOMPARE(f.prompter.texts(), std::vector<std::string>{"このファイルは登録済みです"});
+        QCOMPARE(f.prompter.texts(), Strings{"このファイルは登録済みです"});
         f.window().M_File_Click(3); // cancelled
         QCOMPARE(f.prompter.messages.size(), std::size_t(1));
         QCOMPARE(f.store().selectCopyData("1").size(), std::size_t(1));
@@ -214,7 +214,7 @@ private slots:
         f.window().selectTab(3);
         f.prompter.fileAnswers = {path};
         f.window().Fun_AddList();
-        QCOMPARE(f.store().selectCopyData("3"), std::vector<std::string>{path});
+        QCOMPARE(f.store().selectCopyData("3"), Strings{path});
         f.prompter.answers = {MsgAnswer::No, MsgAnswer::Yes};
         f.window().activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f.window()));
@@ -242,7 +242,7 @@ private slots:
             dropped << q((data / name).string());
         drop(fileList(f)->viewport(), dropped);
         QCOMPARE(f.store().selectCopyData("1").size(), std::size_t(3));
-        QCOMPARE(f.prompter.texts(), std::vector<std::string>{"old.txt は登録済みです"});
+        QCOMPARE(f.prompter.texts(), Strings{"old.txt は登録済みです"});
         QCOMPARE(fileList(f)->topLevelItemCount(), 3);
 
         // A folder dropped on the destination box becomes the destination; a file does not.
@@ -365,7 +365,7 @@ private slots:
             for (int item : files ? std::vector<int>{1, 6} : std::vector<int>{1, 3})
                 files ? w.M_RightClick_Click(item) : w.M_RightClickLog_Click(item);
         }
-        QCOMPARE(f.prompter.texts(), std::vector<std::string>{});
+        QCOMPARE(f.prompter.texts(), Strings{});
         QVERIFY(!std::filesystem::exists(f.dir / "Err.log"));
     }
 
@@ -422,8 +422,8 @@ private slots:
         f.window().selectTab(3);
         f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::No};
         f.window().M_Tool_Click(3);
-        QCOMPARE(f.prompter.texts(), (std::vector<std::string>{"全てのデータを削除します、よろしいですか",
-                                                               "本当によろしいですか"}));
+        QCOMPARE(f.prompter.texts(),
+                 (Strings{"全てのデータを削除します、よろしいですか", "本当によろしいですか"}));
         QCOMPARE(f.store().selectCopyData("2").size(), std::size_t(1));
 
         // Three deletions, four insertions and the commit: refused at any of them, the reset leaves every
@@ -490,7 +490,7 @@ private slots:
                  std::string("バックアップ先のフォルダには既に 'a.txt' ファイルが存在します。: No;"));
         QCOMPARE(app.exitStatus(), ui::kExitRunStopped);
         QCOMPARE(readFile(dst / "a.txt"), std::string("old a"));
-        QCOMPARE(listFolder(dst), std::vector<std::string>{"a.txt"});
+        QCOMPARE(listFolder(dst), Strings{"a.txt"});
         std::vector<CopyLogRow> rows = historyRows(*Store::open(dir / "Kestrelbox.mdb"));
         QCOMPARE(rows.size(), std::size_t(1));
         QCOMPARE(rows[0].CopyAns, Text("△"));
