@@ -1,6 +1,5 @@
 // Backups onto the file systems users' sticks and disks have, each mounted as a desktop mounts it: FAT that
 // keeps no permission bits and times in 2-second steps, exFAT, NTFS with Windows' name rules, a small tmpfs.
-
 #include "support/test_support.h"
 #include "support/volume.h"
 

@@ -1,5 +1,4 @@
 // The built executable in a copy of its program folder, as a user or a scheduler starts it.
-
 #include "support/program.h"
 
 using namespace kb;

@@ -1,6 +1,5 @@
 // The ground moving under a run: the destination vanishing or turning read-only, a registered file turning
 // into a folder, paths at the system's limits, names code page 932 cannot hold.
-
 #include "backup/backup_run.h"
 #include "backup/history_csv.h"
 #include "fault_support.h"

@@ -1,6 +1,5 @@
 // A destination that takes no more bytes (a full disk, a file size limit) while a copy or an archive is
 // written: the file's report, a "×" row, the earlier backup as it was, and the run goes on.
-
 #include "fault_support.h"
 
 using namespace kb;

@@ -1,6 +1,5 @@
 // kill -9 of the program in the middle of its work: nothing committed is lost, nothing half-written takes a
 // real name, and the next start cleans up.
-
 #include "fault_support.h"
 
 using namespace kb;

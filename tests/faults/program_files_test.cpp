@@ -1,6 +1,5 @@
 // The program's own files damaged, cut short or unreadable: the reports the program promises, never a crash,
 // and nothing the user had is lost.
-
 #include <sstream>
 
 #include "fault_support.h"

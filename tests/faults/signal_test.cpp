@@ -1,7 +1,6 @@
 // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a closed terminal) at each moment of the program without a
 // display: the process ends through its normal shutdown within the time limit, writes no target after the
 // signal, leaves nothing under a temporary name, and keeps the history of what it finished.
-
 #include "fault_support.h"
 
 using namespace kb;

@@ -1,7 +1,6 @@
 // The dialogs on the core's services. Options: what it loads, the grid's editors, the checks OK makes, what
 // OK writes and keeps when a write fails, and the history clear. Version: its pictures, and the keyword D I R
 // typed anywhere in it that opens the program folder.
-
 #include "support/ui_test_support.h"
 #include "ui/options/frmOption.h"
 #include "ui/version/frmVersion.h"

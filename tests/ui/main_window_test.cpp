@@ -1,6 +1,5 @@
 // The main window driven by object name on the offscreen platform, with scripted boxes and choosers; its
 // history panel: showing and hiding it, the splitter, entry details and the export.
-
 #include "platform/instance_lock.h"
 #include "platform/stop_request.h"
 #include "support/window_fixture.h"
