@@ -1,16 +1,8 @@
-#include <csignal>
-#include <cstring>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "store/compact.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -63,7 +55,7 @@ protected:
         EXPECT_TRUE(compact());
         std::vector<std::string> left = listFolder(fx.dir.path());
         std::erase(left, "Err.log");
-        EXPECT_EQ(left, std::vector<std::string>{"Kestrelbox.mdb"});
+        EXPECT_EQ(left, Strings{"Kestrelbox.mdb"});
         EXPECT_EQ(snapshot(fx.folder.store()), before);
     }
 
@@ -125,8 +117,7 @@ TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
          {std::pair{fx.folder.safetyCopy(), "Backup"}, {fx.folder.compactCopy(), "Compact"}}) {
         fs::create_directories(blocked / "in-the-way");
         EXPECT_FALSE(compact());
-        EXPECT_EQ(fx.ui.texts(),
-                  std::vector<std::string>{"MDB最適化エラー[" + std::string(step) + "]\r\nIs a directory"});
+        EXPECT_EQ(fx.ui.texts(), Strings{"MDB最適化エラー[" + std::string(step) + "]\r\nIs a directory"});
         EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[Err" + std::string(step) + "] Is a directory"));
         EXPECT_FALSE(fx.state.MdbDatabase);
         EXPECT_EQ(fs::exists(fx.folder.safetyCopy()), blocked == fx.folder.safetyCopy());
@@ -137,9 +128,8 @@ TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
     // Held by someone else: a plain failure, and the store that person writes to is not replaced.
     auto holder = Store::open(fx.folder.store());
     EXPECT_FALSE(compact());
-    EXPECT_EQ(
-        fx.ui.textsWithIcon(MsgIcon::Critical),
-        (std::vector<std::string>{"データベースオープンエラー\r\ndatabase is locked", "MDB最適化失敗。"}));
+    EXPECT_EQ(fx.ui.textsWithIcon(MsgIcon::Critical),
+              (Strings{"データベースオープンエラー\r\ndatabase is locked", "MDB最適化失敗。"}));
     EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBOpen] database is locked"));
     EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] MDB最適化失敗。"));
     holder->insertCopyData("4", "/written/after");

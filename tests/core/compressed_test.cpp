@@ -1,15 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <sys/stat.h>
-#include <vector>
-
 #include "backup/compressed.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -58,10 +51,9 @@ TEST_F(CompressedTest, PolicyIsDecidedBeforeTheArchiverRuns) {
     bool copied = true;
     EXPECT_TRUE(Fun_FileCopyPrs(fx.services, archive.string(), copied, recorder()));
     EXPECT_FALSE(copied);
-    EXPECT_EQ(fx.ui.texts(),
-              std::vector<std::string>{"バックアップ先のフォルダには既に '060101.lzh' ファイルが存在します。"
-                                       "\r\n\r\n\r\n現在のファイル\r\n  サイズ: 11ﾊﾞｲﾄ   更新日時: "
-                                       "2006年01月01日 12:30:00\r\n\r\nに新しいファイルを上書きしますか"});
+    EXPECT_EQ(fx.ui.texts(), Strings{"バックアップ先のフォルダには既に '060101.lzh' ファイルが存在します。"
+                                     "\r\n\r\n\r\n現在のファイル\r\n  サイズ: 11ﾊﾞｲﾄ   更新日時: "
+                                     "2006年01月01日 12:30:00\r\n\r\nに新しいファイルを上書きしますか"});
 }
 
 TEST_F(CompressedTest, FailuresKeepTheOldArchiveAndGiveThePartsReports) {
@@ -70,24 +62,23 @@ TEST_F(CompressedTest, FailuresKeepTheOldArchiveAndGiveThePartsReports) {
     EXPECT_FALSE(Fun_FileCopyPrs(fx.services, archive.string(), copied, recorder(1)));
     EXPECT_FALSE(copied);
     const std::string failed = "下記のファイルをコピー(圧縮)できませんでした。\r\n\r\n" + archive.string();
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{failed});
+    EXPECT_EQ(fx.ui.texts(), Strings{failed});
 
     fx.ui.messages.clear();
     ArchiverCall missing = [](std::uintptr_t, const std::string&, char*, std::size_t) -> int {
         throw std::runtime_error("no archiver");
     };
     EXPECT_FALSE(Fun_FileCopyPrs(fx.services, archive.string(), copied, missing));
-    EXPECT_EQ(fx.ui.texts(), (std::vector<std::string>{"Lha圧縮エラー\r\nno archiver", failed}));
+    EXPECT_EQ(fx.ui.texts(), (Strings{"Lha圧縮エラー\r\nno archiver", failed}));
 
     // The program's own file is never an archive's place; the archiver is not called.
     fx.ui.messages.clear();
     commands.clear();
     const std::string store = (fx.dir / "src" / ".." / "Kestrelbox.mdb").string();
     EXPECT_FALSE(Fun_FileCopyPrs(fx.services, store, copied, recorder()));
-    EXPECT_EQ(fx.ui.texts(),
-              std::vector<std::string>{"下記のファイルをコピー(圧縮)できませんでした。コピー先が "
-                                       "Kestrelbox 自身のファイルです\r\n\r\n" +
-                                       store});
+    EXPECT_EQ(fx.ui.texts(), Strings{"下記のファイルをコピー(圧縮)できませんでした。コピー先が "
+                                     "Kestrelbox 自身のファイルです\r\n\r\n" +
+                                     store});
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(readFile(archive), "old archive");
     EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_LhaPress] no archiver"));
@@ -105,7 +96,7 @@ TEST_F(CompressedTest, DelDirFileRemovesFilesOnly) {
     fs::create_symlink(outside, staging / "link");
 
     EXPECT_TRUE(Fun_DelDirFile(fx.services, staging.string()));
-    EXPECT_EQ(listFolder(staging, true), (std::vector<std::string>{"sub", "sub/inner"}));
+    EXPECT_EQ(listFolder(staging, true), (Strings{"sub", "sub/inner"}));
     EXPECT_EQ(fs::status(outside).permissions() & fs::perms::all, fs::perms::owner_read);
     EXPECT_TRUE(Fun_DelDirFile(fx.services, staging.string() + "/"));
     EXPECT_TRUE(fx.ui.messages.empty());

@@ -1,18 +1,10 @@
 // Backups onto the file systems users' sticks and disks have, each mounted as a desktop mounts it: FAT that
 // keeps no permission bits and times in 2-second steps, exFAT, NTFS with Windows' name rules, a small tmpfs.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <map>
-#include <sys/stat.h>
-
 #include "support/test_support.h"
 #include "support/volume.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -95,7 +87,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     std::vector<std::string> texts = fx.ui.texts();
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts, expectedTexts);
-    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"a_060101.txt", "ro_060101.txt"}))
+    EXPECT_EQ(listFolder(dest), (Strings{"a_060101.txt", "ro_060101.txt"}))
         << "nothing of the refused names, no temporary file";
     EXPECT_EQ(readFile(dest / "a_060101.txt"), "first");
     struct stat st {};
@@ -126,7 +118,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     EXPECT_EQ(archiveListing(archive), listing);
     setTime(archive, fromLocalTime(fx.clock.now()), 0);
     EXPECT_EQ(run(3), kept);
-    EXPECT_EQ(listFolder(dest), (std::vector<std::string>{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
+    EXPECT_EQ(listFolder(dest), (Strings{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drives, OnDrive, ::testing::ValuesIn(kDrives),

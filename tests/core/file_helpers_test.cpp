@@ -1,39 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-
 #include "backup/file_helpers.h"
 #include "support/test_support.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
-
-TEST(FileHelpers, CutsPathsAndReportsMissingParts) {
-    CoreFixture fx(false);
-    const std::tuple<std::string, int, std::string, bool> cases[] = {
-        {"/d/report.doc", 1, "report", false},
-        {"/d/report.doc", 2, ".doc", false},
-        {"/d/report.doc", 4, "/d", false},
-        {"/d/.profile", 1, "", false},
-        {"/d/.profile", 2, ".profile", false},
-        {"/my.dir/README", 2, ".dir/README", false},
-        {"README", 3, "README", false},
-        {"/d/README", 1, "", true},
-        {"/d/README", 2, "", true},
-        {"/my.dir/README", 1, "", true},
-        {"README", 4, "", true},
-        {"/d/report.doc", 5, "", false}};
-    for (const auto& [path, mode, part, fails] : cases) {
-        fx.ui.messages.clear();
-        EXPECT_EQ(Fun_GetFileNm(fx.reporter, path, mode), part) << path << " " << mode;
-        EXPECT_EQ(fx.ui.texts().size(), fails ? 1u : 0u) << path << " " << mode;
-        if (fails) {
-            EXPECT_EQ(fx.ui.texts().at(0).rfind("ファイル名取得エラー\r\n", 0), 0u);
-        }
-    }
-    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_GetFileNm] "));
-}
 
 // A size the file layer cannot read after the file was opened (an I/O error of the disk).
 class UnreadableSizes : public FileSystem {
@@ -61,9 +30,7 @@ TEST(FileHelpers, SizesAndSizeTexts) {
     for (const auto& [f, path, size, error] : cases) {
         f->ui.messages.clear();
         EXPECT_EQ(Fun_GetFileSize(f->files, f->reporter, path), size) << path;
-        EXPECT_EQ(f->ui.texts(), error.empty()
-                                     ? std::vector<std::string>{}
-                                     : std::vector<std::string>{"ファイルサイズ取得エラー\r\n" + error})
+        EXPECT_EQ(f->ui.texts(), error.empty() ? Strings{} : Strings{"ファイルサイズ取得エラー\r\n" + error})
             << path;
         EXPECT_TRUE(error.empty() || f->logged("[mdlCommon]-[Fun_GetFileSize] " + error + " " + path))
             << path;

@@ -1,20 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <bit>
-#include <cstring>
-#include <map>
-#include <random>
-#include <unistd.h>
-#include <vector>
 
-#include "platform/cp932.h"
 #include "platform/lha/archive_writer.h"
 #include "platform/lha/huffman.h"
 #include "platform/lha/unlha.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
 using namespace kb::test;
 
 namespace {

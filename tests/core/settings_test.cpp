@@ -1,6 +1,10 @@
-#include <gtest/gtest.h>
+// The settings file and what is read from it: the profile semantics, the numbers in it, the layout and the
+// options.
+#include <charconv>
 
-#include "platform/cp932.h"
+#include "app/layout.h"
+#include "app/number_text.h"
+#include "app/options.h"
 #include "support/test_support.h"
 
 using namespace kb;
@@ -89,6 +93,97 @@ TEST_F(SettingsTest, FailuresToWriteLoseNothing) {
     std::filesystem::permissions(path, std::filesystem::perms(0640));
     ini.Fun_WriteIni("Main", "Left", "2");
     EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640));
+}
+
+// The single of the layout keys, the 16-bit integer of an Option key, the typed history count and the
+// leading number of sizes and TabSel, side by side; "-" where a conversion refuses the text.
+std::string conversions(const std::string& text) {
+    auto str = [](auto v) {
+        char buf[64];
+        return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    };
+    auto opt = [&](auto v) { return v ? str(*v) : std::string("-"); };
+    const std::optional<double> whole = wholeNumber(text);
+    return opt(singleNumber(text)) + " " + opt(integerNumber(text, INT16_MIN, INT16_MAX)) + " " +
+           opt(whole ? roundedInt32(*whole) : std::nullopt) + " " + str(leadingNumber(text));
+}
+
+TEST(NumberText, EveryConversionOfOneText) {
+    const std::pair<std::string, std::string> table[] = {
+        {"-0", "0 0 0 0"},        {".5", "0.5 - 0 0.5"},   {"+3500", "3500 3500 3500 3500"},
+        {"1e-50", "0 - 0 1e-50"}, {"1e39", "- - - 1e+39"}, {" \t-12 \r\n", "-12 -12 -12 -12"},
+        {"1e400", "- - - inf"},   {"", "- - - 0"},         {"1234.5", "1234.5 - 1234 1234.5"},
+        {"   ", "- - - 0"},       {"inf", "- - - 0"},      {"-3.5", "-3.5 - -4 -3.5"},
+        {"nan", "- - - 0"},       {"0x10", "- - - 0"},     {"+3.5E+3", "3500 - 3500 3500"},
+        {"12a", "- - - 12"},      {"3,500", "- - - 3"},    {"16777217", "16777216 - 16777217 16777217"},
+        {"1e", "- - - 1"},        {"+-1", "- - - 0"},      {"-32768", "-32768 -32768 -32768 -32768"},
+        {"- 1", "- - - 0"},       {".", "- - - 0"},        {"32768", "32768 - 32768 32768"},
+        {"a12", "- - - 0"},       {"４", "- - - 0"},       {"99999999999999999999", "1e+20 - - 1e+20"}};
+    for (const auto& [text, expected] : table)
+        EXPECT_EQ(conversions(text), expected) << '"' << text << '"';
+    // The 32-bit bounds of the count, halves to even.
+    EXPECT_EQ(roundedInt32(-2147483648.5), INT32_MIN);
+    EXPECT_EQ(roundedInt32(2147483647.5), std::nullopt);
+}
+
+constexpr double kW = 6855, kH = 5445; // the client area at creation
+
+MainLayout laidOut(const std::string& barTop, double h = kH) {
+    MainLayout l = MainLayout::initial();
+    std::string error;
+    EXPECT_TRUE(formResize(l, kW, h, barTop, error)) << error;
+    return l;
+}
+
+TEST(LayoutTest, DocumentedFigures) {
+    MainLayout l = laidOut("3500");
+    EXPECT_EQ(l.tabMain, (Rect{0, 615, kW, 2885}));
+    EXPECT_EQ(l.listView, (Rect{20, 1335, kW - 40, 2135}));
+    EXPECT_EQ(l.listViewLog.top, 3560);
+    EXPECT_EQ(l.picBarH, (Rect{-15000, 3500, 30000, 60}));
+
+    // At creation size the file list ends 30 above the splitter and cmdTo 60 inside the list's right edge.
+    MainLayout c = laidOut("");
+    EXPECT_EQ(c.picBarH.top - c.listView.bottom(), 30);
+    EXPECT_EQ(c.listView.right() - c.cmdTo.right(), 60);
+    EXPECT_EQ(laidOut(""), c) << "the empty text twice changes nothing";
+
+    // A taller window gives the height to the file list; the history keeps its own.
+    MainLayout tall = laidOut("", kH + 600);
+    EXPECT_EQ(tall.listViewLog.height, c.listViewLog.height);
+    EXPECT_EQ(tall.listView.height, c.listView.height + 600);
+}
+
+TEST(LayoutTest, FailingStepLeavesLaterControls) {
+    const MainLayout start = laidOut("3500");
+    std::string error;
+    MainLayout notNumber = start;
+    EXPECT_FALSE(formResize(notNumber, kW, kH, "abc", error));
+    EXPECT_EQ(notNumber, start);
+    MainLayout high = start; // dropped high on the file list
+    EXPECT_FALSE(formResize(high, kW, kH, "1000", error));
+    EXPECT_NE(error.find("ListView"), std::string::npos) << error;
+    EXPECT_EQ(high.tabMain.height, 385);
+    EXPECT_EQ(high.listView, start.listView);
+    EXPECT_EQ(high.picBarH.top, 1000);
+}
+
+TEST(LayoutTest, NumberText) {
+    EXPECT_EQ(singleText(3000), "3000");
+    EXPECT_EQ(singleText(1234.5), "1234.5");
+    EXPECT_EQ(singleText(1.0 / 3), "0.33333334");
+    EXPECT_EQ(singleText(-0.0), "0");
+}
+
+// Each key against its own range, the key's default otherwise; names in any case.
+TEST(OptionsTest, EachKeyInItsRangeOrItsDefault) {
+    test::TempDir dir("kbopt");
+    FileSystem files;
+    IniFile ini(dir / "Kestrelbox.ini", files);
+    test::writeFile(ini.file(), "[option]\r\nsamefile=7\r\nBackupLog=70000\r\nBackupLogMax=2147483647\r\n");
+    SharedState state;
+    readOptions(ini, state);
+    EXPECT_EQ(std::tuple(state.SameFile, state.BackupLog, state.BackupLogMax), std::tuple(7, 1, 2147483647));
 }
 
 } // namespace

@@ -1,14 +1,8 @@
 // The built executable in a copy of its program folder, as a user or a scheduler starts it.
-#include <algorithm>
-#include <chrono>
-#include <gtest/gtest.h>
-#include <thread>
-
 #include "support/program.h"
 
 using namespace kb;
 using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 

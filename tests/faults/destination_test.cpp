@@ -1,20 +1,11 @@
 // The ground moving under a run: the destination vanishing or turning read-only, a registered file turning
 // into a folder, paths at the system's limits, names code page 932 cannot hold.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <unistd.h>
-
 #include "backup/backup_run.h"
 #include "backup/history_csv.h"
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using namespace kb::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -56,13 +47,12 @@ TEST_F(MovingGround, DestinationRemovedMidRunFailsTheRestAndRecreatesNothing) {
     files.before = 2;
     files.action = [&] { fs::remove_all(dest); };
     EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(fx.ui.texts(), (std::vector<std::string>{copyError(b, ENOENT), copyError(c, ENOENT)}));
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×"}));
+    EXPECT_EQ(fx.ui.texts(), (Strings{copyError(b, ENOENT), copyError(c, ENOENT)}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "×", "×"}));
     // Nothing was written outside the destination; the engine's own files beside the store come and go.
     std::vector<std::string> tree = listFolder(fx.dir.path(), true);
     std::erase_if(tree, [](const std::string& name) { return name.starts_with("Kestrelbox.mdb-"); });
-    EXPECT_EQ(tree, (std::vector<std::string>{"Err.log", "Kestrelbox.mdb", "src", "src/a.txt", "src/b.txt",
-                                              "src/c.txt"}));
+    EXPECT_EQ(tree, (Strings{"Err.log", "Kestrelbox.mdb", "src", "src/a.txt", "src/b.txt", "src/c.txt"}));
 }
 
 // The destination swapped for a link to the program folder between two files: the next file named like the
@@ -80,9 +70,8 @@ TEST_F(MovingGround, DestinationSwappedForTheProgramFolderMidRunIsJudgedAfresh) 
     EXPECT_TRUE(fx.backUp());
     // b's temporary went with the folder it was made in.
     EXPECT_EQ(fx.ui.texts(),
-              (std::vector<std::string>{copyError(b, ENOENT),
-                                        copyError(own, "コピー先が Kestrelbox 自身のファイルです")}));
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×"}));
+              (Strings{copyError(b, ENOENT), copyError(own, "コピー先が Kestrelbox 自身のファイルです")}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "×", "×"}));
     EXPECT_EQ(readFile(fx.folder.settings()), "[Option]\r\n");
 }
 
@@ -96,8 +85,8 @@ TEST_F(MovingGround, DestinationMadeReadOnlyMidRunFailsTheRestAndTheNextRunClean
     if (!readOnly)
         GTEST_SKIP() << why;
     unmount(dest);
-    EXPECT_EQ(fx.ui.texts(), (std::vector<std::string>{copyError(b, EROFS), copyError(c, EROFS)}));
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×"}));
+    EXPECT_EQ(fx.ui.texts(), (Strings{copyError(b, EROFS), copyError(c, EROFS)}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "×", "×"}));
     // The unfinished copy of b could not be removed from a read-only folder; the next run removes it.
     EXPECT_EQ(temporaries(dest).size(), 1u);
     files.before = 0;
@@ -119,9 +108,8 @@ TEST_F(MovingGround, FoldersWhereFilesWere) {
     };
     fx.state.SameFile = 1;
     EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(fx.ui.texts(), (std::vector<std::string>{copyError(b, EISDIR),
-                                                       copyError(c, "ファイルが見つかりませんでした")}));
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "×", "×"}));
+    EXPECT_EQ(fx.ui.texts(), (Strings{copyError(b, EISDIR), copyError(c, "ファイルが見つかりませんでした")}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "×", "×"}));
     EXPECT_TRUE(fs::is_directory(dest / "b.txt" / "inside"));
     EXPECT_TRUE(fs::is_directory(c));
     EXPECT_EQ(temporaries(dest), std::vector<fs::path>{});
@@ -129,8 +117,7 @@ TEST_F(MovingGround, FoldersWhereFilesWere) {
     // A registered path that is a folder when the run starts stops it before anything is written.
     fx.ui.messages.clear();
     EXPECT_FALSE(fx.backUp());
-    EXPECT_EQ(fx.ui.texts(),
-              std::vector<std::string>{"下記のファイルが見つかりませんでした\r\n\r\n" + c.string()});
+    EXPECT_EQ(fx.ui.texts(), Strings{"下記のファイルが見つかりませんでした\r\n\r\n" + c.string()});
     EXPECT_EQ(fx.history().size(), 3u);
 }
 
@@ -154,7 +141,7 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
     fs::create_directories(deepDest);
     fx.store().updateFolderPath("1", deepDest.string());
     EXPECT_TRUE(fx.backUp());
-    EXPECT_EQ(fx.ui.texts(), std::vector<std::string>{copyError(longName, ENAMETOOLONG)});
+    EXPECT_EQ(fx.ui.texts(), Strings{copyError(longName, ENAMETOOLONG)});
     EXPECT_EQ(readFile(deepDest / source.filename()), "deep");
 
     // In a short destination both fit (a date suffix that makes the name too long is the drives test's).
@@ -206,7 +193,7 @@ TEST_F(MovingGround, NamesCodePage932CannotHold) {
     fx.store().updateTab("1", "設定1", "5");
     EXPECT_TRUE(fx.backUp());
     EXPECT_TRUE(fx.ui.messages.empty()) << fx.ui.texts()[0];
-    EXPECT_EQ(fx.marks(), (std::vector<std::string>{"○", "○", "○", "△", "○"}));
+    EXPECT_EQ(fx.marks(), (Strings{"○", "○", "○", "△", "○"}));
     expectExtractorsAgree(dest / "060101.lzh",
                           {{"? smile.txt", "content 4"},
                            {"???.txt", "content 2"},

@@ -1,18 +1,9 @@
 // A destination that takes no more bytes (a full disk, a file size limit) while a copy or an archive is
 // written: the file's report, a "×" row, the earlier backup as it was, and the run goes on.
-#include <gtest/gtest.h>
-
-#include <fstream>
-
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::readFile;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -98,8 +89,8 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
                                ")\n\n" + big + "\n");
         EXPECT_EQ(readFile(dst / "big.bin"), earlier);
         EXPECT_EQ(readFile(dst / "small.txt"), "new");
-        EXPECT_EQ(rowsOf("1"), (std::vector<std::string>{"× " + (dst / "big.bin").string(),
-                                                         "○ " + (dst / "small.txt").string()}));
+        EXPECT_EQ(rowsOf("1"),
+                  (Strings{"× " + (dst / "big.bin").string(), "○ " + (dst / "small.txt").string()}));
         EXPECT_NE(cp932::toUtf8(readFile(p.dir / "Err.log"))
                       .find("[mdlMain]-[Fun_FileCopy] コピーエラー。" + noRoom() + " From=" + big),
                   std::string::npos);
@@ -133,7 +124,7 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
     EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
     // The automatic run went on to the next set.
     EXPECT_EQ(readFile(next / "next.txt"), "the next set");
-    EXPECT_EQ(rowsOf("2"), std::vector<std::string>{"○ " + (next / "next.txt").string()});
+    EXPECT_EQ(rowsOf("2"), Strings{"○ " + (next / "next.txt").string()});
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DestinationFull,
@@ -198,8 +189,7 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
     EXPECT_EQ(p.history().back().FolderPath, Text("earlier"));
     std::vector<std::string> left = p.files();
     std::erase(left, "Err.log");
-    EXPECT_EQ(left,
-              (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+    EXPECT_EQ(left, (Strings{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
 }
 
 } // namespace

@@ -1,19 +1,9 @@
 // kill -9 of the program in the middle of its work: nothing committed is lost, nothing half-written takes a
 // real name, and the next start cleans up.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <set>
-#include <sqlite3.h>
-#include <sys/stat.h>
-
 #include "fault_support.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 

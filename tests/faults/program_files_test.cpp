@@ -1,23 +1,11 @@
 // The program's own files damaged, cut short or unreadable: the reports the program promises, never a crash,
 // and nothing the user had is lost.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "fault_support.h"
-#include "platform/cp932.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::archiveListing;
-using kb::test::readFile;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -66,7 +54,7 @@ protected:
         fs::permissions(keep, fs::perms::owner_read | fs::perms::owner_write);
     }
 
-    Program p;
+    Program p{60}; // a start that blocks on a file is ended as hung
     TempDir data{"kbfiles"};
     fs::path src = data / "src", dst = data / "dst";
 };
@@ -134,15 +122,9 @@ TEST_F(ProgramFiles, UnreadableSettingsStartWithDefaultsAndAreNotReplaced) {
 // device (which never ends). Each start runs under a time limit; the settings give their defaults, both stay
 // what they were, the log's failure is reported and the run goes on.
 TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced) {
-    Program limited(30);
-    {
-        auto store = limited.store();
-        store->updateFolderPath("1", dst.string());
-        store->insertCopyData("1", (src / "a.txt").string());
-    }
     // A folder in the target's place makes the copy fail, which is logged.
     fs::create_directory(dst / "a.txt");
-    const fs::path ini = limited.dir / "Kestrelbox.ini", log = limited.dir / "Err.log";
+    const fs::path ini = p.dir / "Kestrelbox.ini", log = p.dir / "Err.log";
     const std::string notAFile = "通常のファイルではありません: " + log.string();
     const std::pair<std::string, std::string> kinds[] = {
         {"folder", std::error_code(EISDIR, std::system_category()).message()},
@@ -158,11 +140,11 @@ TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced
             else
                 fs::create_symlink(kind, f);
         }
-        EXPECT_EQ(limited.run({"/AUTO", "1"}), kExitFilesFailed) << kind;
-        EXPECT_EQ(limited.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" +
-                                     std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
-                                     (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
-                                     logError + "\n");
+        EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << kind;
+        EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" +
+                               std::error_code(EISDIR, std::system_category()).message() + ")\n\n" +
+                               (src / "a.txt").string() + "\n[エラー] Kestrelbox\nLog出力エラー\n" +
+                               logError + "\n");
         for (const fs::path& f : {ini, log}) {
             EXPECT_EQ(fs::symlink_status(f).type(), kind == "folder" ? fs::file_type::directory
                                                     : kind == "fifo" ? fs::file_type::fifo
@@ -171,8 +153,8 @@ TEST_F(ProgramFiles, SettingsAndErrorLogThatAreNoFilesNeitherBlockNorGetReplaced
             EXPECT_TRUE(kind != "folder" || fs::is_empty(f)) << f;
         }
     }
-    EXPECT_EQ(limited.history().size(), 3u);
-    EXPECT_EQ(limited.history().back().CopyAns, Text("×"));
+    EXPECT_EQ(p.history().size(), 3u);
+    EXPECT_EQ(p.history().back().CopyAns, Text("×"));
 }
 
 // The program folder as the destination, reached through a link, with doubled separators or "..": a
@@ -212,48 +194,6 @@ TEST_F(ProgramFiles, ProgramFolderAsDestinationNeverReplacesTheProgramsFiles) {
     const std::vector<CopyLogRow> rows = p.history();
     EXPECT_EQ(marked(rows, "×"), 3 * static_cast<long>(own.size()));
     EXPECT_EQ(rows.size(), 3 * (own.size() + 1));
-}
-
-// Files of the user named as the program's temporary files are named (of a writer that is gone, too), in the
-// sources, the destinations and the program folder: each is backed up, packed, and kept.
-TEST_F(ProgramFiles, UserFilesNamedLikeTemporariesAreBackedUpAndKept) {
-    const pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
-    ::waitpid(gone, nullptr, 0);
-    const std::string g = std::to_string(gone);
-    const std::string source = ".a.txt.kbtmp-" + g + "-0";
-    const fs::path dst2 = data / "dst2";
-    fs::create_directory(dst2);
-    writeFile(src / source, "backed up");
-    {
-        auto store = p.store();
-        store->updateFolderPath("2", dst2.string());
-        store->updateTab("2", "設定2", "5");
-        for (const char* set : {"1", "2"})
-            store->insertCopyData(set, (src / source).string());
-        store->insertCopyData("2", (src / "a.txt").string());
-    }
-    const std::vector<std::string> lookalikes = {".a.txt.kbtmp-" + g + "-7",
-                                                 ".Kestrelbox.ini.kbtmp-" + g + "-7",
-                                                 ".060101.lzh.kbtmp-" + g + "-7", ".b.txt.kbtmp-1-0"};
-    for (const fs::path& dir : {dst, dst2, p.dir.path()})
-        for (const std::string& name : lookalikes)
-            writeFile(dir / name, "the user's");
-    EXPECT_EQ(p.run({"/AUTO", "1", "2"}), kExitNormal) << p.err();
-    EXPECT_EQ(p.err(), "");
-    for (const fs::path& dir : {dst, dst2, p.dir.path()})
-        for (const std::string& name : lookalikes)
-            EXPECT_EQ(readFile(dir / name), "the user's") << dir / name;
-    EXPECT_EQ(readFile(dst / source), "backed up");
-    fs::path archive;
-    for (const auto& e : fs::directory_iterator(dst2))
-        if (e.path().extension() == ".lzh")
-            archive = e.path();
-    EXPECT_EQ(archiveListing(archive), source + "\na.txt\n");
-    EXPECT_EQ(marked(p.history(), "○"), 4);
-    const std::vector<std::string> kept = p.files();
-    EXPECT_EQ(std::count(kept.begin(), kept.end(), "Kestrelbox.tmp"), 0);
 }
 
 } // namespace

@@ -1,19 +1,10 @@
 // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a closed terminal) at each moment of the program without a
 // display: the process ends through its normal shutdown within the time limit, writes no target after the
 // signal, leaves nothing under a temporary name, and keeps the history of what it finished.
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <cstring>
-#include <thread>
-
 #include "fault_support.h"
 
 using namespace kb;
 using namespace kb::faults;
-using kb::test::TempDir;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -50,8 +41,7 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
         ::kill(pid, signal);
         EXPECT_EQ(p.wait(pid), kExitNormal);
         EXPECT_EQ(p.err(), "");
-        EXPECT_EQ(p.files(),
-                  (std::vector<std::string>{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+        EXPECT_EQ(p.files(), (Strings{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
         expectCleanEnd();
         return;
     }
@@ -59,8 +49,8 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
     // Copy: earlier copies of three large files, which the run replaces in path order. Archive: an earlier
     // archive of today, which the run replaces.
     const bool copy = moment == Moment::Copy;
-    const std::vector<std::string> names = copy ? std::vector<std::string>{"a.bin", "b.bin", "c.bin"}
-                                                : std::vector<std::string>{"noise.bin", "sparse.bin"};
+    const std::vector<std::string> names =
+        copy ? Strings{"a.bin", "b.bin", "c.bin"} : Strings{"noise.bin", "sparse.bin"};
     for (const std::string& name : names) {
         writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name, copy);
         if (copy)

@@ -1,8 +1,6 @@
 #include "test_support.h"
 
 #include "backup/backup_run.h"
-#include "platform/cp932.h"
-#include <sqlite3.h>
 
 // Apart from the other helpers, so that tests without a store do not need the store to link.
 namespace kb::test {

@@ -1,18 +1,8 @@
 #include "program.h"
 
-#include <algorithm>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace kb::test {
 

@@ -1,13 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <sys/types.h>
-#include <vector>
-
-#include "store/store.h"
 #include "test_support.h"
 
 namespace kb::test {

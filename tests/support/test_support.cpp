@@ -1,24 +1,11 @@
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <fstream>
 #include <numeric>
-#include <random>
-#include <set>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "platform/cp932.h"
 
 namespace kb::test {
 
@@ -88,7 +75,6 @@ std::string randomBytes(std::size_t n, std::uint32_t seed) {
 }
 
 std::vector<std::string> listFolder(const std::filesystem::path& dir, bool recursive) {
-    namespace fs = std::filesystem;
     std::vector<std::string> out;
     auto add = [&](const fs::directory_entry& e) { out.push_back(fs::relative(e.path(), dir).string()); };
     if (recursive)

@@ -1,12 +1,31 @@
 #pragma once
 
+// What nearly every test uses, so that the tests name only the parts of the program they test.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
+#include <set>
+#include <sqlite3.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/clock.h"
@@ -16,12 +35,17 @@
 #include "app/settings.h"
 #include "app/user_interface.h"
 #include "backup/services.h"
+#include "platform/cp932.h"
 #include "platform/file_system.h"
 #include "platform/shell.h"
 #include "store/shared_state.h"
 #include "store/store.h"
 
+namespace fs = std::filesystem;
+
 namespace kb::test {
+
+using Strings = std::vector<std::string>;
 
 struct ShownMessage {
     std::string text;

@@ -1,24 +1,12 @@
 #include "volume.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <linux/loop.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include "test_support.h"
-
-namespace fs = std::filesystem;
 
 namespace kb::test {
 namespace {

@@ -1,18 +1,8 @@
 #include "fault_support.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <pwd.h>
-#include <thread>
-#include <unistd.h>
 
-#include "platform/file_system.h"
 #include "support/test_support.h"
-
-namespace fs = std::filesystem;
 
 namespace kb::faults {
 namespace {

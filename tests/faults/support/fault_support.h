@@ -1,30 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <sys/types.h>
-#include <vector>
-
 #include "support/program.h"
 #include "support/volume.h"
 
 namespace kb::faults {
 
-using test::kExitFilesFailed;
-using test::kExitNormal;
-using test::kExitRunStopped;
-using test::kExitStartFailed;
-using test::LaunchOptions;
-using test::Program;
-using test::randomBytes;
-
-using test::makeReadOnly;
-using test::mountTmpfs;
-using test::unmount;
+// The harness and helpers of every test.
+using namespace test;
 
 // A source large enough that a kill or a signal sent once its copy has begun lands in the middle of it.
 inline constexpr std::uint64_t kBig = 200u << 20;

@@ -1,8 +1,5 @@
 #include "ui_test_support.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-
 namespace kb::uitest {
 
 UiFixture::UiFixture() {

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QAbstractItemView>
-#include <QString>
-#include <QTabWidget>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 #include "support/test_support.h"
 

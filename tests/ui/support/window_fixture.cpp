@@ -1,10 +1,5 @@
 #include "window_fixture.h"
 
-#include <QApplication>
-
-#include "platform/cp932.h"
-#include "store/store.h"
-
 namespace kb::test {
 
 WindowFixture::WindowFixture(bool startNow) : dir("kbwin") {

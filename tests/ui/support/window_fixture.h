@@ -1,10 +1,5 @@
 #pragma once
 
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "support/test_support.h"
 #include "ui/main/application.h"
 #include "ui/main/frmMain.h"

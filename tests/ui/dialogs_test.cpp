@@ -1,49 +1,30 @@
-// The options dialog on the core's services: what it loads, the grid's editors, the checks OK makes, what OK
-// writes and keeps when a write fails, and the history clear.
-#include <QApplication>
-#include <QCheckBox>
-#include <QClipboard>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTableWidget>
-#include <QTest>
-
-#include <sqlite3.h>
-
+// The dialogs on the core's services. Options: what it loads, the grid's editors, the checks OK makes, what
+// OK writes and keeps when a write fails, and the history clear. Version: its pictures, and the keyword D I R
+// typed anywhere in it that opens the program folder.
 #include "support/ui_test_support.h"
 #include "ui/options/frmOption.h"
+#include "ui/version/frmVersion.h"
 
 using kb::MsgAnswer;
-using kb::uitest::child;
-using kb::uitest::clickCell;
-using kb::uitest::q;
-using kb::uitest::settle;
+using namespace kb::uitest;
 
 namespace {
 
 void exec(kb::Store& store, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(store.handle(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        qWarning("%s", err);
-        sqlite3_free(err);
-    }
+    QCOMPARE(sqlite3_exec(store.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
-std::string iniText(kb::uitest::UiFixture& f) {
+std::string iniText(UiFixture& f) {
     return kb::test::readFile(f.core.folder.settings());
 }
 
-bool nothingSaved(kb::uitest::UiFixture& f) {
+bool nothingSaved(UiFixture& f) {
     return !std::filesystem::exists(f.core.folder.settings()) && f.store().selectTabs()[0].TabName == "設定1";
 }
 
 // The dialog of one test, shown offscreen, with accessors for its controls.
 struct Dialog {
-    explicit Dialog(kb::uitest::UiFixture& f) : dlg(f.services(), &f.tabs, nullptr) {
-        kb::uitest::showActive(dlg);
-    }
+    explicit Dialog(UiFixture& f) : dlg(f.services(), &f.tabs, nullptr) { showActive(dlg); }
 
     QTableWidget* grid() { return child<QTableWidget>(&dlg, "vsFlexTab"); }
     QLineEdit* count() { return child<QLineEdit>(&dlg, "txtLogMax"); }
@@ -85,54 +66,58 @@ struct Dialog {
     frmOption dlg;
 };
 
+struct VersionDialog {
+    explicit VersionDialog(UiFixture& f) : dlg(f.services(), nullptr) { showActive(dlg); }
+
+    // Keys go where the keyboard sends them: to the control with the focus.
+    void press(const QList<int>& keys) {
+        QWidget* target = dlg.focusWidget() ? dlg.focusWidget() : &dlg;
+        for (int key : keys)
+            QTest::keyClick(target, static_cast<Qt::Key>(key));
+    }
+
+    frmVersion dlg;
+};
+
 } // namespace
 
-class OptionsTest : public QObject {
+class DialogsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // OK without changes rewrites every option (a count never touched exactly as it came) and every caption.
-    void loadShowsOptionsAndSetsAndOkRewritesThem_data() {
-        QTest::addColumn<int>("sameFile");
-        QTest::addColumn<int>("backupLog");
-        QTest::addColumn<int>("backupLogMax");
-        QTest::addColumn<QString>("shownCount");
-        QTest::newRow("no policy, recording off, no limit") << -1 << 0 << 0 << "";
-        QTest::newRow("policy 4, count wider than the box") << 4 << 1 << 123456 << "123456";
-    }
+    // OK without changes rewrites every option (a count never touched exactly as it came) and every caption:
+    // no policy, recording off, no limit; policy 4 and a count wider than the box.
     void loadShowsOptionsAndSetsAndOkRewritesThem() {
-        QFETCH(int, sameFile);
-        QFETCH(int, backupLog);
-        QFETCH(int, backupLogMax);
-        QFETCH(QString, shownCount);
-        kb::uitest::UiFixture f;
-        exec(f.store(), "UPDATE T_Tab SET TabName='ドキュメント', NameType='5' WHERE TabNo='2'");
-        f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
-        f.core.state.BackupLog = static_cast<std::int16_t>(backupLog);
-        f.core.state.BackupLogMax = backupLogMax;
-        Dialog d(f);
+        for (auto [sameFile, backupLog, backupLogMax] : {std::tuple{-1, 0, 0}, {4, 1, 123456}}) {
+            UiFixture f;
+            exec(f.store(), "UPDATE T_Tab SET TabName='ドキュメント', NameType='5' WHERE TabNo='2'");
+            f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
+            f.core.state.BackupLog = static_cast<std::int16_t>(backupLog);
+            f.core.state.BackupLogMax = backupLogMax;
+            Dialog d(f);
 
-        QVERIFY(f.core.ui.messages.empty());
-        QCOMPARE(d.sameFile()->currentIndex(), sameFile);
-        QCOMPARE(d.log()->isChecked(), backupLog == 1);
-        QCOMPARE(d.count()->text(), shownCount);
-        QCOMPARE(d.count()->isEnabled(), backupLog == 1);
-        QTableWidget* g = d.grid();
-        QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
-        QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
-        QCOMPARE(g->item(4, 2)->text(), QString("標準"));
-        QCOMPARE(d.cell(), QPoint(1, 1));
+            QVERIFY(f.core.ui.messages.empty());
+            QCOMPARE(d.sameFile()->currentIndex(), sameFile);
+            QCOMPARE(d.log()->isChecked(), backupLog == 1);
+            QCOMPARE(d.count()->text(), backupLogMax ? QString::number(backupLogMax) : QString());
+            QCOMPARE(d.count()->isEnabled(), backupLog == 1);
+            QTableWidget* g = d.grid();
+            QCOMPARE(g->item(2, 1)->text(), QString("ドキュメント"));
+            QCOMPARE(g->item(2, 2)->text(), QString("日付圧縮"));
+            QCOMPARE(g->item(4, 2)->text(), QString("標準"));
+            QCOMPARE(d.cell(), QPoint(1, 1));
 
-        for (int i = 0; i < 4; ++i)
-            f.tabs.setTabText(i, "stale");
-        d.click("cmdOK");
-        QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(q(iniText(f)), QString("[Option]\r\nSameFile=%1\r\nBackupLog=%2\r\nBackupLogMax=%3\r\n")
-                                    .arg(sameFile)
-                                    .arg(backupLog)
-                                    .arg(backupLogMax));
-        QCOMPARE(f.tabs.tabText(1), QString("ドキュメント 【日付圧縮】"));
-        QCOMPARE(f.tabs.tabText(3), QString("設定4 【標準】"));
+            for (int i = 0; i < 4; ++i)
+                f.tabs.setTabText(i, "stale");
+            d.click("cmdOK");
+            QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+            QCOMPARE(q(iniText(f)), QString("[Option]\r\nSameFile=%1\r\nBackupLog=%2\r\nBackupLogMax=%3\r\n")
+                                        .arg(sameFile)
+                                        .arg(backupLog)
+                                        .arg(backupLogMax));
+            QCOMPARE(f.tabs.tabText(1), QString("ドキュメント 【日付圧縮】"));
+            QCOMPARE(f.tabs.tabText(3), QString("設定4 【標準】"));
+        }
     }
 
     // A hand-edited policy out of range: the load stops at once and the box shows no policy. OK stops at the
@@ -141,7 +126,7 @@ private slots:
     // missing methods.
     void loadFailsOnPolicyOutOfRange() {
         for (int sameFile : {5, -3}) {
-            kb::uitest::UiFixture f;
+            UiFixture f;
             f.core.state.SameFile = static_cast<std::int16_t>(sameFile);
             Dialog d(f);
             QCOMPARE(f.core.ui.messages.size(), size_t(1));
@@ -167,7 +152,7 @@ private slots:
     }
 
     void historyBoxFollowsCheckBoxAndFiltersKeys() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         f.core.state.BackupLog = 0;
         f.core.state.BackupLogMax = 30;
         Dialog d(f);
@@ -188,7 +173,7 @@ private slots:
     }
 
     void gridOpensEditorsByItsRules() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         Dialog d(f);
         QTableWidget* g = d.grid();
 
@@ -235,59 +220,54 @@ private slots:
         QVERIFY(g->selectedItems().isEmpty());
     }
 
-    void countCheck_data() {
-        QTest::addColumn<bool>("recording");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("pasted");
-        QTest::addColumn<QString>("refusal"); // empty when OK goes through
-        QTest::addColumn<int>("stored");
-        const QString countMsg = "最大件数は、1以上の数字を入力してください";
-        QTest::newRow("on, 0") << true << "0" << false << countMsg << 0;
-        QTest::newRow("on, empty") << true << "" << false << "" << 0;
-        QTest::newRow("off, 0") << false << "0" << false << "" << 0;
-        QTest::newRow("off, pasted 12a") << false << "12a" << true << "保存エラー" << 0;
-    }
+    // The count as typed (or pasted past the key filter) with recording on or off; an empty refusal: OK goes
+    // through.
     void countCheck() {
-        QFETCH(bool, recording);
-        QFETCH(QString, typed);
-        QFETCH(bool, pasted);
-        QFETCH(QString, refusal);
-        QFETCH(int, stored);
-        kb::uitest::UiFixture f;
-        f.core.state.BackupLogMax = 55;
-        Dialog d(f);
-        d.count()->clear();
-        if (pasted)
-            d.paste(typed);
-        else
-            QTest::keyClicks(d.count(), typed);
-        QCOMPARE(d.count()->text(), typed);
-        if (!recording)
-            QTest::mouseClick(d.log(), Qt::LeftButton);
+        const std::string countMsg = "最大件数は、1以上の数字を入力してください";
+        struct Case {
+            bool recording;
+            QString typed;
+            bool pasted;
+            std::string refusal;
+        };
+        for (const Case& c : {Case{true, "0", false, countMsg}, Case{true, "", false, ""},
+                              Case{false, "0", false, ""}, Case{false, "12a", true, "保存エラー"}}) {
+            UiFixture f;
+            f.core.state.BackupLogMax = 55;
+            Dialog d(f);
+            d.count()->clear();
+            if (c.pasted)
+                d.paste(c.typed);
+            else
+                QTest::keyClicks(d.count(), c.typed);
+            QCOMPARE(d.count()->text(), c.typed);
+            if (!c.recording)
+                QTest::mouseClick(d.log(), Qt::LeftButton);
 
-        d.click("cmdOK");
-        if (refusal.isEmpty()) {
-            QVERIFY(f.core.ui.messages.empty());
-            QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
-            QCOMPARE(f.core.state.BackupLogMax, stored);
-            QCOMPARE(f.core.state.BackupLog, std::int16_t(recording ? 1 : 0));
-            QVERIFY(iniText(f).find("BackupLogMax=" + std::to_string(stored) + "\r\n") != std::string::npos);
-            return;
-        }
-        QCOMPARE(f.core.ui.messages.size(), size_t(1));
-        QVERIFY(q(f.core.ui.messages[0].text).startsWith(refusal));
-        QVERIFY(d.dlg.isVisible() && nothingSaved(f));
-        QCOMPARE(f.core.state.BackupLogMax, 55);
-        if (refusal != "保存エラー") {
-            QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(d.count()));
-            QCOMPARE(d.count()->selectedText(), typed);
+            d.click("cmdOK");
+            if (c.refusal.empty()) {
+                QVERIFY(f.core.ui.messages.empty());
+                QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+                QCOMPARE(f.core.state.BackupLogMax, 0);
+                QCOMPARE(f.core.state.BackupLog, std::int16_t(c.recording ? 1 : 0));
+                QVERIFY(iniText(f).find("BackupLogMax=0\r\n") != std::string::npos);
+                continue;
+            }
+            QCOMPARE(f.core.ui.messages.size(), size_t(1));
+            QVERIFY(f.core.ui.messages[0].text.starts_with(c.refusal));
+            QVERIFY(d.dlg.isVisible() && nothingSaved(f));
+            QCOMPARE(f.core.state.BackupLogMax, 55);
+            if (c.refusal == countMsg) {
+                QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(d.count()));
+                QCOMPARE(d.count()->selectedText(), c.typed);
+            }
         }
     }
 
     // OK writes the options, then the sets and their captions. A store failure half way keeps what was saved
     // and the dialog open; once the store takes the write again, OK goes through.
     void okWritesOptionsSetsAndCaptionsAndAFailureKeepsWhatWasSaved() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         exec(f.store(), "CREATE TRIGGER refuse3 BEFORE UPDATE ON T_Tab WHEN NEW.TabNo='3' "
                         "BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
         Dialog d(f);
@@ -324,7 +304,7 @@ private slots:
     }
 
     void historyClear() {
-        kb::uitest::UiFixture f;
+        UiFixture f;
         for (int i = 1; i <= 3; ++i)
             f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", i, "○", "a.txt", "/tmp"});
         Dialog d(f);
@@ -354,7 +334,71 @@ private slots:
         orphan.click("cmdLogDel");
         QVERIFY(f.core.ui.messages.back().text.starts_with("履歴削除エラー\r\n"));
     }
+
+    void picturesRender() {
+        UiFixture f;
+        VersionDialog d(f); // brings the pictures' resources in
+        for (const char* name : {"kestrelbox", "copy", "recent", "option", "help"}) {
+            const QImage small = QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(16, 16).toImage();
+            // A blank picture would mean the drawing did not load.
+            QImage blank(small.size(), small.format());
+            blank.fill(Qt::transparent);
+            QVERIFY2(!small.isNull() && small != blank, name);
+        }
+    }
+
+    // A key out of turn starts the count over without counting itself as a first D; Shift first, as for
+    // capitals, is no key out of turn.
+    void keywordOpensProgramFolder() {
+        using K = Qt::Key;
+        const std::pair<QList<int>, int> cases[] = {
+            {{K::Key_D, K::Key_I, K::Key_R}, 1},
+            {{K::Key_D, K::Key_I, K::Key_R, K::Key_D, K::Key_I, K::Key_R}, 2},
+            {{K::Key_D, K::Key_D, K::Key_I, K::Key_R}, 0},
+            {{K::Key_D, K::Key_Shift, K::Key_I, K::Key_R}, 0},
+            {{K::Key_Shift, K::Key_D, K::Key_I, K::Key_R}, 1},
+            {{K::Key_D, K::Key_1, K::Key_I, K::Key_R}, 0}};
+        for (const auto& [keys, opened] : cases) {
+            UiFixture f;
+            VersionDialog d(f);
+            d.press(keys);
+            QCOMPARE(int(f.core.shell.openedFolders.size()), opened);
+            for (const std::string& folder : f.core.shell.openedFolders)
+                QCOMPARE(folder, f.core.folder.dir().string());
+            QVERIFY(f.core.ui.messages.empty());
+            QVERIFY(d.dlg.isVisible());
+        }
+    }
+
+    // A failure to open the folder is reported and starts the count over, as each opening does; OK has the
+    // keyboard on each opening and closes the dialog.
+    void countStartsOverAfterAFailureAndOnEachOpening() {
+        UiFixture f;
+        f.core.shell.folderStarts = false;
+        VersionDialog d(f);
+        auto* ok = child<QPushButton>(&d.dlg, "cmdOK");
+        QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
+        d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
+        QCOMPARE(f.core.ui.messages.size(), size_t(1));
+        QVERIFY(f.core.ui.messages[0].text.starts_with("キーダウンエラー\r\n"));
+        QVERIFY(f.core.logged("[frmVersion]-[Form_KeyDown] "));
+        QVERIFY(d.dlg.isVisible());
+
+        f.core.shell.folderStarts = true;
+        d.press({Qt::Key_R, Qt::Key_D, Qt::Key_I});
+        QTest::mouseClick(ok, Qt::LeftButton);
+        QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
+        QVERIFY(!d.dlg.isVisible());
+        d.dlg.show();
+        QVERIFY(QTest::qWaitForWindowActive(&d.dlg));
+        QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
+        d.press({Qt::Key_R});
+        QCOMPARE(f.core.shell.openedFolders.size(), size_t(1));
+        d.press({Qt::Key_D, Qt::Key_I, Qt::Key_R});
+        QCOMPARE(f.core.shell.openedFolders.size(), size_t(2));
+        QCOMPARE(f.core.ui.messages.size(), size_t(1));
+    }
 };
 
-QTEST_MAIN(OptionsTest)
-#include "options_test.moc"
+QTEST_MAIN(DialogsTest)
+#include "dialogs_test.moc"
