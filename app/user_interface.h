@@ -45,7 +45,9 @@ public:
     // The first panel of the status bar; setting it repaints the status bar at once.
     virtual std::string statusText() const = 0;
     virtual void setStatusText(const std::string& text) = 0;
-    virtual void repaintWindow() = 0;
+    // Paints what a run changed, at most every few milliseconds; `textNow` when what the status text
+    // announces may take long, so that it is on the screen while it does.
+    virtual void repaintWindow(bool textNow) = 0;
     virtual void setWaitCursor(bool wait) = 0;
     // Files done of all files while a run copies; total 0 hides the bar.
     virtual void setProgress(int done, int total) = 0;

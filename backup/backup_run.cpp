@@ -54,6 +54,32 @@ struct RunFile {
 // A copy at least this large takes long enough that the rows held before it are committed first.
 constexpr std::uint64_t kLongCopy = 1u << 20;
 
+// Whether a file's copy may take long enough for its name to be read in the status bar: a large one, or one
+// from or to a file system (a share, a FUSE driver) that may stall on any file.
+class LongCopies {
+public:
+    LongCopies(Services& s, const std::string& destination)
+        : m_s(s), m_slowDestination(s.files.kindAt(destination) != FileSystemKind::Local) {}
+
+    bool operator()(const RunFile& f) {
+        if (f.size >= kLongCopy || m_slowDestination)
+            return true;
+        const std::string folder = f.path.substr(0, f.path.rfind('/') + 1);
+        auto it = m_slowFolders.find(folder);
+        if (it == m_slowFolders.end())
+            it =
+                m_slowFolders
+                    .emplace(folder, m_s.files.kindAt(folder.empty() ? "." : folder) != FileSystemKind::Local)
+                    .first;
+        return it->second;
+    }
+
+private:
+    Services& m_s;
+    const bool m_slowDestination;
+    std::map<std::string, bool> m_slowFolders;
+};
+
 std::string confirmation(Services& s, const TabRow& tab, size_t count, double totalSize) {
     return "バックアップします、よろしいですか" + kCrLf + kCrLf + "・タブ名: \t\t" + tab.TabName + kCrLf +
            "・バックアップ方法: \t" + methodDisplayName(tab.NameType) + kCrLf +
@@ -91,6 +117,7 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
     // Copies that replace an earlier backup wait for one flush of many; each file's row is written once its
     // outcome is final, in the order of the files.
     CopyRun run(s, true);
+    LongCopies longCopy(s, destination + datedFolder);
     std::vector<CopyOutcome> outcomes(files.size());
     std::vector<std::string> targets(files.size());
     size_t success = 0, recorded = 0;
@@ -114,7 +141,7 @@ size_t copyEachFile(Services& s, const std::vector<RunFile>& files, int method,
         const NameParts parts = splitFileName(f.fileName);
         targets[i] = destination + datedFolder + parts.name + suffix + parts.ext;
         s.ui.setStatusText(progressText(f.fileName, "バックアップ中...", i + 1, files.size()));
-        s.ui.repaintWindow();
+        s.ui.repaintWindow(longCopy(f));
         if (f.size >= kLongCopy)
             Fun_CopyLogCommit(s);
         run.copy(f.path, targets[i], false, outcomes[i]);
@@ -166,10 +193,11 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     std::map<std::string, size_t> stagedBy;
     std::vector<bool> replaced(files.size(), false);
     size_t staged = 0;
+    LongCopies longCopy(s, stagingSlash);
     for (size_t i = 0; i < files.size(); ++i) {
         const RunFile& f = files[i];
         s.ui.setStatusText(progressText(f.fileName, "コピー中...", i + 1, files.size()));
-        s.ui.repaintWindow();
+        s.ui.repaintWindow(longCopy(f));
         bool copied = false;
         if (stopRequested() || !Fun_FileCopy(s, f.path, stagingSlash + f.fileName, copied, true)) {
             Fun_DelDirFile(s, stagingSlash);
@@ -196,7 +224,7 @@ bool archiveFiles(Services& s, const std::vector<RunFile>& files, const std::str
     }
 
     s.ui.setStatusText(stamp + ".lzh 圧縮中...");
-    s.ui.repaintWindow();
+    s.ui.repaintWindow(true);
     const std::string archive = destination + stamp + ".lzh";
     bool copied = false;
     const bool result = Fun_FileCopyPrs(s, archive, copied);

@@ -77,7 +77,7 @@ public:
     std::optional<std::string> chooseFolder(const std::string&) override { return std::nullopt; }
     std::string statusText() const override { return {}; }
     void setStatusText(const std::string&) override {}
-    void repaintWindow() override {}
+    void repaintWindow(bool) override {}
     void setWaitCursor(bool) override {}
     void setProgress(int, int) override {}
     bool changeUse(bool) override { return true; }

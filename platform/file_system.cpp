@@ -198,6 +198,13 @@ FileSystemKind FileSystem::kindOf(int fd, dev_t device) {
     return kind;
 }
 
+FileSystemKind FileSystem::kindAt(const std::filesystem::path& p) {
+    struct statfs fs {};
+    if (::statfs(p.c_str(), &fs) != 0)
+        return FileSystemKind::Other;
+    return kindOfType(static_cast<unsigned long>(fs.f_type));
+}
+
 void FileSystem::keepKinds() {
     const std::lock_guard lock(m_kindsMutex);
     ++m_kindsKept;

@@ -188,6 +188,8 @@ public:
     // (keepKinds, nested runs counted) each device is looked at once; outside a run a device number may
     // name another file system (one stick swapped for another), and each file is looked at afresh.
     FileSystemKind kindOf(int fd, dev_t device);
+    // The kind of the file system a path lies on, looked at now; Other where it cannot be told.
+    FileSystemKind kindAt(const std::filesystem::path& p);
     void keepKinds();
     void forgetKinds();
 

@@ -69,7 +69,7 @@ public:
     std::optional<std::string> chooseFolder(const std::string&) override { return next(folderAnswers); }
     std::string statusText() const override { return status; }
     void setStatusText(const std::string& text) override { statusHistory.push_back(status = text); }
-    void repaintWindow() override {}
+    void repaintWindow(bool) override {}
     void setWaitCursor(bool wait) override { waitCursor = wait; }
     void setProgress(int done, int total) override { progress.emplace_back(done, total); }
     bool changeUse(bool use) override {

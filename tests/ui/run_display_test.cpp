@@ -1,6 +1,7 @@
-// What the window shows while a run copies, with its paints coalesced: every status text still reaches the
-// screen before the step it announces, the bar steps through every value, and the history list ends as a
-// reload would show it. The list keeps the store's order through any insertions and trims.
+// What the window shows while a run copies, with its paints coalesced: the status texts reach the screen in
+// order, the text of a file whose copy takes long before its copy, the bar steps through every value, and
+// the history list ends as a reload would show it. The list keeps the store's order through any insertions
+// and trims.
 #include <algorithm>
 #include <numeric>
 #include <QAbstractItemModelTester>
@@ -65,12 +66,12 @@ private slots:
     void aRunPaintsEveryTextAndEveryValue() {
         WindowFixture f;
         QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
-        const int n = 40;
+        const int n = 40, large = 25;
         std::vector<std::string> paths;
         auto name = [](int i) { return "in" + std::to_string(100 + i).substr(1) + ".txt"; };
         for (int i = 0; i < n; ++i) {
             paths.push_back((f.dir / name(i)).string());
-            writeFile(paths.back(), name(i));
+            writeFile(paths.back(), i == large ? std::string(1 << 20, 'x') : name(i));
         }
         std::filesystem::create_directory(f.dir / "out");
         f.store().updateFolderPath("1", (f.dir / "out").string());
@@ -85,13 +86,25 @@ private slots:
 
         QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 40ﾌｧｲﾙ / 全40ﾌｧｲﾙ中 ]"));
         QCOMPARE(readFile(f.dir / "out" / name(n - 1)), name(n - 1));
-        for (int i = 1; i <= n; ++i) {
-            std::string text =
-                name(i - 1) + " バックアップ中... [ " + std::to_string(i) + " / " + std::to_string(n) + " ]";
-            QVERIFY2(std::find(painted.texts.begin(), painted.texts.end(), text) != painted.texts.end(),
-                     text.c_str());
-        }
-        QCOMPARE(painted.texts.back(), std::to_string(n) + "個のファイル");
+        auto text = [&](int i) {
+            return name(i) + " バックアップ中... [ " + std::to_string(i + 1) + " / " + std::to_string(n) +
+                   " ]";
+        };
+        std::vector<std::string> expectedTexts;
+        for (int i = 0; i < n; ++i)
+            expectedTexts.push_back(text(i));
+        expectedTexts.push_back(std::to_string(n) + "個のファイル");
+        std::vector<std::string> runTexts;
+        std::copy_if(painted.texts.begin(), painted.texts.end(), std::back_inserter(runTexts),
+                     [&](const std::string& t) {
+                         return std::find(expectedTexts.begin(), expectedTexts.end(), t) !=
+                                expectedTexts.end();
+                     });
+        auto next = expectedTexts.begin();
+        for (const std::string& t : runTexts)
+            QVERIFY2((next = std::find(next, expectedTexts.end(), t)) != expectedTexts.end(), t.c_str());
+        QVERIFY(std::find(runTexts.begin(), runTexts.end(), text(large)) != runTexts.end());
+        QCOMPARE(painted.texts.back(), expectedTexts.back());
         std::vector<int> expected(n + 1);
         std::iota(expected.begin(), expected.end(), 0);
         QCOMPARE(values, expected);

@@ -785,16 +785,15 @@ void frmMain::flushStatus() {
     paintStatus();
 }
 
-void frmMain::repaintWindow() {
+void frmMain::repaintWindow(bool textNow) {
     // Only what changed is painted: a run changes the bar, the status text and the history list, and a paint
     // of the whole window (the file list of thousands of rows, the toolbar, the tabs) cost a third of the
     // run. Every part that changed asked for its update, and the status bar's repaint paints them all.
-    if (paintClockMs() - m_lastWindowPaint >= kStatusPaintMs) {
+    // Thousands of names a second cannot be read; one that stays because its step takes long must be there.
+    if (paintClockMs() - m_lastWindowPaint >= kStatusPaintMs)
         flushStatus();
-    } else if (m_statusDirty) {
-        // The text announces what the run does next, which may take long: it is never left unpainted.
+    else if (m_statusDirty && textNow)
         paintStatus();
-    }
 }
 
 void frmMain::setProgress(int done, int total) {

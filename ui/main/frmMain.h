@@ -119,7 +119,7 @@ public:
     void flushStatus();
     void commitHeldHistory();
     // What changed in the window at most once per status interval, the status text every time it changed.
-    void repaintWindow();
+    void repaintWindow(bool textNow);
     void setProgress(int done, int total);
     void setWaitCursor(bool wait);
     void focusDestinationButton();

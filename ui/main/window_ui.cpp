@@ -36,9 +36,9 @@ void WindowUi::setStatusText(const std::string& text) {
         m_window->setStatusText(text);
 }
 
-void WindowUi::repaintWindow() {
+void WindowUi::repaintWindow(bool textNow) {
     if (m_window)
-        m_window->repaintWindow();
+        m_window->repaintWindow(textNow);
 }
 
 void WindowUi::setWaitCursor(bool wait) {

@@ -21,7 +21,7 @@ public:
     std::optional<std::string> chooseFolder(const std::string& prompt) override;
     std::string statusText() const override;
     void setStatusText(const std::string& text) override;
-    void repaintWindow() override;
+    void repaintWindow(bool textNow) override;
     void setWaitCursor(bool wait) override;
     void setProgress(int done, int total) override;
     bool changeUse(bool inUse) override;
