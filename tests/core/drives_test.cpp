@@ -56,6 +56,8 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     ASSERT_TRUE(volume.mounted());
     const fs::path dest = volume.path() / "Backup";
     fs::create_directories(dest);
+    // What a FUSE driver does may stall at any file: a run shows every file's name there.
+    EXPECT_EQ(fx.files.kindAt(dest) == FileSystemKind::Local, d.kind == Volume::Kind::Tmpfs);
     fx.store().updateFolderPath("1", dest.string());
     fx.store().updateTab("1", "設定1", "1");
 
