@@ -26,6 +26,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
+#include <QWindow>
 #include <stdexcept>
 
 #include "app/number_text.h"
@@ -484,6 +485,14 @@ void frmMain::tmrInit_Timer() {
         const std::string& line = m_commandLine;
         if (line.size() < 5 || upperAscii(line.substr(0, 5)) != "/AUTO")
             return;
+        // A desktop puts the window on the screen only through the event loop, which the run holds until it
+        // ends: without this wait the whole run went by with no window to show its progress. A second at
+        // most, for a window that is never shown (another workspace, a display that went away).
+        if (!m_headless && windowHandle() && !windowHandle()->isExposed() && m_exposeWaits < 100) {
+            ++m_exposeWaits;
+            tmrInit->start(10);
+            return;
+        }
         automatic = true;
         for (char n = '1'; n <= '4'; ++n) {
             if (line.find(n) == std::string::npos)

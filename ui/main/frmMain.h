@@ -161,6 +161,7 @@ private:
     bool m_unloaded = false;
     bool m_programmaticTab = false;
     AutoRun m_autoRun = AutoRun::None;
+    int m_exposeWaits = 0;
     MainLayout m_layout;
 
     QWidget* m_client = nullptr;
