@@ -497,6 +497,24 @@ private slots:
         clearStopRequest();
     }
 
+    // An automatic run waits for its window to reach the screen, but one that never does (another
+    // workspace, a display gone) holds the run back for a moment only.
+    void anAutomaticRunWhoseWindowIsNeverShownStillRuns() {
+        CoreFixture fx;
+        const fs::path dst = fx.dir / "dst";
+        fs::create_directories(dst);
+        fx.store().updateFolderPath("1", dst.string());
+        fx.addFile("a.txt", "a");
+        fx.state.MdbDatabase.reset();
+        ScriptedPrompter prompter;
+        ui::Application app(fx.dir.path(), prompter, fx.shell, "/AUTO 1", false, &fx.clock);
+        QCOMPARE(app.Main(), ui::kExitNormal);
+        app.window()->hide();
+        QTRY_VERIFY_WITH_TIMEOUT(app.window()->autoRun() == ui::frmMain::AutoRun::Completed, 20000);
+        QCOMPARE(readFile(dst / "a.txt"), std::string("a"));
+        QCOMPARE(prompter.texts(), Strings{});
+    }
+
     // Menu item and toolbar button show one state, and the shutdown keeps it for the next start.
     void toggleMirrorsMenuAndButtonAndIsKept() {
         WindowFixture f;
