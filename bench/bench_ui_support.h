@@ -39,8 +39,8 @@ inline void useOffscreenPlatform() {
 // A folder under the system temp folder, removed with its content.
 class ScratchDir {
 public:
-    explicit ScratchDir(const std::string& tag) {
-        std::string pattern = (fs::temp_directory_path() / (tag + "_XXXXXX")).string();
+    explicit ScratchDir(const std::string& tag, const fs::path& base = fs::temp_directory_path()) {
+        std::string pattern = (base / (tag + "_XXXXXX")).string();
         if (!::mkdtemp(pattern.data()))
             throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
         m_path = pattern;
