@@ -9,35 +9,13 @@ using namespace kb::faults;
 
 namespace {
 
-// The real file layer with something done to the world just before the n-th content copy (1-based).
-class ShiftingFiles : public FileSystem {
-public:
-    int before = 0;
-    std::function<void()> action;
-    int copies = 0;
-
-protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
-        if (++copies == before && action)
-            action();
-        return FileSystem::copyContent(fromFd, toFd, size, holes);
-    }
-};
-
-std::string copyError(const fs::path& source, const std::string& reason) {
-    return "下記のファイルをコピーできませんでした (" + reason + ")\r\n\r\n" + source.string();
-}
-std::string copyError(const fs::path& source, int err) {
-    return copyError(source, std::error_code(err, std::system_category()).message());
-}
-
 class MovingGround : public ::testing::Test {
 protected:
     MovingGround() : fx(true, &files) {
         fs::create_directories(dest);
         fx.store().updateFolderPath("1", dest.string());
     }
-    ShiftingFiles files;
+    FaultyFiles files;
     CoreFixture fx;
     fs::path dest = fx.dir / "dest";
 };
@@ -161,8 +139,7 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
                                     }),
               1);
     // Its log line is cut to the record, not lost.
-    EXPECT_NE(cp932::toUtf8(readFile(fx.folder.errorLog())).find("[mdlMain]-[Fun_FileCopy] コピーエラー。"),
-              std::string::npos);
+    EXPECT_TRUE(fx.logged("[mdlMain]-[Fun_FileCopy] コピーエラー。"));
 }
 
 // Names code page 932 has no characters for: the copy keeps the real name, the archive and the export write

@@ -18,14 +18,11 @@ struct Case {
 class DestinationFull : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
-        for (const fs::path& d : {src, dst, next})
-            fs::create_directories(d);
+        fs::create_directories(src);
         writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
-        auto store = p.store();
-        store->updateFolderPath("1", dst.string());
-        store->updateFolderPath("2", next.string());
         writeFile(src / "next.txt", "the next set");
-        store->insertCopyData("2", (src / "next.txt").string());
+        p.registerSet(1, dst);
+        p.registerSet(2, next, {src / "next.txt"});
     }
 
     // A full disk is a small file system mounted on the destination; a limit is the child's RLIMIT_FSIZE.
@@ -71,7 +68,7 @@ protected:
 };
 
 TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
-    const std::string big = (src / "big.bin").string(), small = (src / "small.txt").string();
+    const fs::path big = src / "big.bin", small = src / "small.txt";
     if (!GetParam().archive) {
         // The earlier copies fit; the new version of big.bin does not.
         if (!prepareLimit(3u << 20))
@@ -81,26 +78,23 @@ TEST_P(DestinationFull, ReportsTheFileKeepsTheEarlierBackupAndGoesOn) {
         writeFile(dst / "small.txt", "old");
         writeFile(big, randomBytes(GetParam().limit == Limit::FullDisk ? 5u << 20 : (3u << 20) + 1, 2));
         writeFile(small, "new");
-        p.store()->insertCopyData("1", big);
-        p.store()->insertCopyData("1", small);
+        p.registerSet(1, dst, {big, small});
 
         ASSERT_EQ(p.run({"/AUTO", "1", "2"}, limits), kExitFilesFailed) << p.err();
         EXPECT_EQ(p.err(), "[エラー] Kestrelbox\n下記のファイルをコピーできませんでした (" + noRoom() +
-                               ")\n\n" + big + "\n");
+                               ")\n\n" + big.string() + "\n");
         EXPECT_EQ(readFile(dst / "big.bin"), earlier);
         EXPECT_EQ(readFile(dst / "small.txt"), "new");
         EXPECT_EQ(rowsOf("1"),
                   (Strings{"× " + (dst / "big.bin").string(), "○ " + (dst / "small.txt").string()}));
         EXPECT_NE(cp932::toUtf8(readFile(p.dir / "Err.log"))
-                      .find("[mdlMain]-[Fun_FileCopy] コピーエラー。" + noRoom() + " From=" + big),
+                      .find("[mdlMain]-[Fun_FileCopy] コピーエラー。" + noRoom() + " From=" + big.string()),
                   std::string::npos);
     } else {
         // Each staged copy fits; the archive of both does not, beside the earlier archive.
         writeFile(big, randomBytes(600u << 10, 3));
         writeFile(small, randomBytes(600u << 10, 4));
-        p.store()->updateTab("1", "設定1", "5");
-        p.store()->insertCopyData("1", big);
-        p.store()->insertCopyData("1", small);
+        p.registerSet(1, dst, {big, small}, "5");
         if (GetParam().limit == Limit::FullDisk && !prepareLimit(2u << 20))
             GTEST_SKIP() << skipped;
         ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
@@ -151,14 +145,9 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
     fs::permissions(p.dir / "Kestrelbox", fs::perms::owner_all, fs::perm_options::add);
 
     TempDir data("kbfullp");
-    fs::create_directories(data / "dst");
     writeTagged(data / "big.bin", 160u << 20, "big", true);
-    {
-        auto store = p.store();
-        store->updateFolderPath("1", (data / "dst").string());
-        store->insertCopyData("1", (data / "big.bin").string());
-        store->insertCopyLog({"2005/12/31 23:59:00", "1", "設定1 【標準】", 1, "○", "big.bin", "earlier"});
-    }
+    p.registerSet(1, data / "dst", {data / "big.bin"});
+    p.store()->insertCopyLog({"2005/12/31 23:59:00", "1", "設定1 【標準】", 1, "○", "big.bin", "earlier"});
 
     const pid_t pid = p.launch({"/AUTO", "1"});
     ASSERT_TRUE(waitFor([&] { return !temporaries(data / "dst").empty() || exited(pid); }, 60));

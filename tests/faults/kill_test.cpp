@@ -12,11 +12,6 @@ constexpr std::int64_t kNewTime = 1136100000; // the sources as they are now
 const std::string kEarlierRun = "2005/12/31 23:59:00";
 constexpr std::size_t kLongAgo = 200000; // rows of 2004
 
-std::int64_t mtimeOf(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
-}
-
 std::uint64_t sizeOf(const fs::path& p) {
     std::error_code ec;
     auto n = fs::file_size(p, ec);
@@ -35,17 +30,12 @@ CopyLogRow earlierRow(int seq, const std::string& name, const fs::path& target) 
     return {kEarlierRun, "1", "設定1 【標準】", seq, "○", name, target.string()};
 }
 
-bool sameRow(const CopyLogRow& a, const CopyLogRow& b) {
-    return a.DateTime == b.DateTime && a.TabNo == b.TabNo && a.TabName == b.TabName && a.SeqNo == b.SeqNo &&
-           a.CopyAns == b.CopyAns && a.FileName == b.FileName && a.FolderPath == b.FolderPath;
-}
-
 // Three large files backed up before, now changed; the run replaces every copy (policy 1).
 class KillDuringBackup : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         fs::create_directories(src);
-        fs::create_directories(dst);
+        p.registerSet(1, dst);
         for (std::size_t i = 0; i < names.size(); ++i) {
             writeTagged(src / names[i], size(i), "new " + names[i], true);
             test::setMtime(src / names[i], kNewTime);
@@ -55,7 +45,6 @@ protected:
         // A long history below the limit: every row of the run is counted into it and none is trimmed.
         writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\nBackupLogMax=1000000\r\n");
         auto store = p.store();
-        store->updateFolderPath("1", dst.string());
         for (std::size_t i = 0; i < names.size(); ++i) {
             store->insertCopyData("1", (src / names[i]).string());
             store->insertCopyLog(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i]));
@@ -65,7 +54,7 @@ protected:
             std::to_string(kLongAgo) +
             ") INSERT INTO T_CopyLog SELECT printf('2004/%02d/01 00:00:00', i / 20000 + 1), '2', "
             "'設定2 【標準】', i, '○', 'old.txt', '/old/' || i FROM n";
-        ASSERT_EQ(sqlite3_exec(store->handle(), seed.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(exec(*store, seed), SQLITE_OK);
     }
 
     static std::uint64_t size(std::size_t i) { return kBig + i * 4097; }
@@ -83,7 +72,7 @@ protected:
             } else if (r.DateTime == kEarlierRun) {
                 const std::size_t i = static_cast<std::size_t>(r.SeqNo - 1);
                 ASSERT_LT(i, names.size());
-                EXPECT_TRUE(sameRow(r, earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
+                EXPECT_EQ(rowText(r), rowText(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
                 ++earlier;
             } else {
                 current.push_back(r);
@@ -103,7 +92,7 @@ protected:
             const bool isNew = holdsTagged(dst / names[i], size(i), "new " + names[i]);
             const bool isOld = holdsTagged(dst / names[i], size(i), "old " + names[i]);
             EXPECT_TRUE(isNew || isOld) << names[i] << " is neither the earlier nor the new copy";
-            EXPECT_EQ(mtimeOf(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
+            EXPECT_EQ(FileSystem().lastWriteTime(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
             if (isNew) {
                 EXPECT_EQ(renewed++, i) << "copies are made in path order";
             }
@@ -133,7 +122,10 @@ TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp
     if (point == std::string("first copy half written"))
         reached = [&] { return sizeOf(temporaryOf(dst, "a.bin")) > kBig / 2; };
     else
-        reached = [&] { return !temporaryOf(dst, "c.bin").empty() || mtimeOf(dst / "c.bin") == kNewTime; };
+        reached = [&] {
+            return !temporaryOf(dst, "c.bin").empty() ||
+                   FileSystem().lastWriteTime(dst / "c.bin") == kNewTime;
+        };
     ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
     const bool ended = exited(pid);
     if (ended)
@@ -171,17 +163,10 @@ TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
     TempDir data("kbkilla");
     const fs::path src = data / "src", dst = data / "dst";
     fs::create_directories(src);
-    fs::create_directories(dst);
     writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
     writeTagged(src / "sparse.bin", 32u << 20, "v1");
     writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
-    {
-        auto store = p.store();
-        store->updateFolderPath("1", dst.string());
-        store->updateTab("1", "設定1", "5");
-        store->insertCopyData("1", (src / "noise.bin").string());
-        store->insertCopyData("1", (src / "sparse.bin").string());
-    }
+    p.registerSet(1, dst, {src / "noise.bin", src / "sparse.bin"}, "5");
     ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
     std::vector<fs::path> archives;
     for (const auto& e : fs::directory_iterator(dst))

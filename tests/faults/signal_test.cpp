@@ -51,16 +51,16 @@ TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
     const bool copy = moment == Moment::Copy;
     const std::vector<std::string> names =
         copy ? Strings{"a.bin", "b.bin", "c.bin"} : Strings{"noise.bin", "sparse.bin"};
+    std::vector<fs::path> sources;
     for (const std::string& name : names) {
         writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name, copy);
         if (copy)
             writeTagged(dst / name, kBig, "old " + name);
-        p.store()->insertCopyData("1", (src / name).string());
+        sources.push_back(src / name);
     }
-    p.store()->updateFolderPath("1", dst.string());
+    p.registerSet(1, dst, sources, copy ? "0" : "5");
     if (!copy) {
         writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
-        p.store()->updateTab("1", "設定1", "5");
         ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
         writeTagged(src / "sparse.bin", kBig / 4, "v2");
     }

@@ -11,19 +11,6 @@ using namespace kb::test;
 
 namespace {
 
-QTreeWidget* fileList(WindowFixture& f) {
-    return child<QTreeWidget>(&f.window(), "ListView");
-}
-QTabWidget* tabs(WindowFixture& f) {
-    return child<QTabWidget>(&f.window(), "TabMain");
-}
-QAction* action(WindowFixture& f, const char* name) {
-    return child<QAction>(&f.window(), name);
-}
-QString destination(WindowFixture& f) {
-    return child<QLineEdit>(&f.window(), "txtTo")->text();
-}
-
 // Refuses the n-th statement that changes a table, or COMMIT, when it is prepared: the engine's own failure.
 // `refusal` holds {at, seen}.
 int refuseStatement(void* refusal, int action, const char* what, const char*, const char*, const char*) {
@@ -95,13 +82,9 @@ void whileShown(const std::function<void()>& open, const std::function<void(Dial
     open();
 }
 
-QTreeView* logList(WindowFixture& f) {
-    return child<QTreeView>(&f.window(), "ListViewLog");
-}
-
 void selectLogRow(WindowFixture& f, int r) {
-    logList(f)->selectionModel()->select(logList(f)->model()->index(r, 0),
-                                         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    f.logList()->selectionModel()->select(f.logList()->model()->index(r, 0),
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 } // namespace
@@ -121,12 +104,12 @@ private slots:
         writeFile(f.dir / "Kestrelbox.ini", settings);
         QCOMPARE(f.start(), ui::kExitNormal);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(tabs(f)->tabText(i), QString("設定%1 【標準】").arg(i + 1));
+            QCOMPARE(f.child<QTabWidget>("TabMain")->tabText(i), QString("設定%1 【標準】").arg(i + 1));
         QCOMPARE(f.window().currentTab(), 1);
         QCOMPARE(q(f.window().statusText()), QString("0個のファイル  (0ﾊﾞｲﾄ)"));
         QVERIFY(f.prompter.messages.empty());
         QCOMPARE(f.ini(), settings);
-        fileList(f)->header()->resizeSection(0, 100);
+        f.fileList()->header()->resizeSection(0, 100);
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
@@ -155,8 +138,7 @@ private slots:
             QVERIFY2(f.start() == c.exit, c.line);
             QVERIFY2(f.prompter.messages.size() == 1, c.line);
             QVERIFY2(f.prompter.messages[0].text.rfind(c.caption + std::string("\r\n"), 0) == 0, c.line);
-            QVERIFY2(f.errorLog().find(std::string("[frmMain]-[") + c.context + "] ") != std::string::npos,
-                     c.line);
+            QVERIFY2(f.logged(std::string("[frmMain]-[") + c.context + "] "), c.line);
             QVERIFY2(f.ini() == settings, c.line);
         }
     }
@@ -171,9 +153,9 @@ private slots:
         for (const char* name : {"b.txt", "A.txt", "0gone.txt"})
             f.store().insertCopyData("2", (data / name).string());
         f.store().updateFolderPath("2", "/backup/there");
-        tabs(f)->setCurrentIndex(1);
+        f.child<QTabWidget>("TabMain")->setCurrentIndex(1);
         QCOMPARE(f.window().currentTab(), 2);
-        QTreeWidget* list = fileList(f);
+        QTreeWidget* list = f.fileList();
         QCOMPARE(list->topLevelItemCount(), 3);
         QCOMPARE(list->topLevelItem(0)->text(1), q((data / "0gone.txt").string()));
         QCOMPARE(list->topLevelItem(1)->text(0), QString("A.txt"));
@@ -186,12 +168,12 @@ private slots:
         for (int r = 0; r < 3; ++r)
             QVERIFY(list->visualItemRect(list->topLevelItem(r)).height() >= needed);
         QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->topLevelItem(0)});
-        QCOMPARE(destination(f), QString("/backup/there"));
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString("/backup/there"));
         QCOMPARE(q(f.window().statusText()), QString("3個のファイル  (1.5KB)"));
 
-        tabs(f)->setCurrentIndex(0);
+        f.child<QTabWidget>("TabMain")->setCurrentIndex(0);
         QCOMPARE(list->topLevelItemCount(), 0);
-        QCOMPARE(destination(f), QString());
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString());
     }
 
     void addListRegistersOnceAndRefusesADuplicate() {
@@ -200,9 +182,9 @@ private slots:
         std::string path = (data / "Bob's \"notes\" 日本語 😀.txt").string();
         writeFile(path, "x");
         f.prompter.fileAnswers = {path, path, std::nullopt};
-        action(f, "M_File_3")->trigger();
+        f.child<QAction>("M_File_3")->trigger();
         QCOMPARE(f.store().selectCopyData("1"), Strings{path});
-        QCOMPARE(fileList(f)->topLevelItem(0)->text(1), q(path));
+        QCOMPARE(f.fileList()->topLevelItem(0)->text(1), q(path));
         f.window().M_RightClick_Click(3);
         QCOMPARE(f.prompter.texts(), Strings{"このファイルは登録済みです"});
         f.window().M_File_Click(3); // cancelled
@@ -215,10 +197,9 @@ private slots:
         f.window().Fun_AddList();
         QCOMPARE(f.store().selectCopyData("3"), Strings{path});
         f.prompter.answers = {MsgAnswer::No, MsgAnswer::Yes};
-        f.window().activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&f.window()));
-        fileList(f)->setFocus();
-        QTest::keyClick(fileList(f), Qt::Key_Delete);
+        uitest::showActive(f.window());
+        f.fileList()->setFocus();
+        QTest::keyClick(f.fileList(), Qt::Key_Delete);
         QCOMPARE(f.store().selectCopyData("3").size(), std::size_t(1));
         f.window().M_File_Click(4);
         QCOMPARE(f.prompter.messages.back().text,
@@ -239,24 +220,24 @@ private slots:
         QStringList dropped;
         for (const char* name : {"one.txt", "folder", "old.txt", "missing.txt", "two words.txt"})
             dropped << q((data / name).string());
-        drop(fileList(f)->viewport(), dropped);
+        drop(f.fileList()->viewport(), dropped);
         QCOMPARE(f.store().selectCopyData("1").size(), std::size_t(3));
         QCOMPARE(f.prompter.texts(), Strings{"old.txt は登録済みです"});
-        QCOMPARE(fileList(f)->topLevelItemCount(), 3);
+        QCOMPARE(f.fileList()->topLevelItemCount(), 3);
 
         // A folder dropped on the destination box becomes the destination; a file does not.
-        QWidget* to = child<QLineEdit>(&f.window(), "txtTo");
+        QWidget* to = f.child<QLineEdit>("txtTo");
         drop(to, {q((data / "one.txt").string())});
-        QCOMPARE(destination(f), QString());
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString());
         drop(to, {q((data / "folder").string()), q((data / "one.txt").string())});
-        QCOMPARE(destination(f), q((data / "folder").string()));
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), q((data / "folder").string()));
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text((data / "folder").string()));
 
         // The chooser's folder is stored; cancelled, the box's text is.
         f.prompter.folderAnswers = {std::string("/srv/backup"), std::nullopt};
-        child<QPushButton>(&f.window(), "cmdTo")->click();
+        f.child<QPushButton>("cmdTo")->click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text("/srv/backup"));
-        child<QLineEdit>(&f.window(), "txtTo")->setText("");
+        f.child<QLineEdit>("txtTo")->setText("");
         f.window().cmdTo_Click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text(""));
     }
@@ -269,24 +250,24 @@ private slots:
         QVERIFY(w.Fun_ChangeUse(false));
         for (const char* name :
              {"Backup", "Option", "M_File_1", "M_File_3", "M_File_4", "M_File_6", "M_Tool_1", "M_Tool_3"})
-            QVERIFY2(!action(f, name)->isEnabled(), name);
+            QVERIFY2(!f.child<QAction>(name)->isEnabled(), name);
         for (const char* name : {"TabMain", "txtTo", "cmdTo", "ListView", "ListViewLog"})
-            QVERIFY2(!child<QWidget>(&w, name)->isEnabled(), name);
-        QVERIFY(child<QWidget>(&w, "picBarH")->isEnabled());
+            QVERIFY2(!f.child<QWidget>(name)->isEnabled(), name);
+        QVERIFY(f.child<QWidget>("picBarH")->isEnabled());
 
         // Pointing at a failing file re-enables the list alone, and only for a path of exactly that case.
-        fileList(f)->clearSelection();
+        f.fileList()->clearSelection();
         QVERIFY(w.Fun_ListSetFocus("/data/REPORT.txt"));
-        QVERIFY(fileList(f)->selectedItems().isEmpty() && !fileList(f)->isEnabled());
+        QVERIFY(f.fileList()->selectedItems().isEmpty() && !f.fileList()->isEnabled());
         QVERIFY(w.Fun_ListSetFocus("/data/report.txt"));
-        QCOMPARE(fileList(f)->selectedItems().first()->text(1), QString("/data/report.txt"));
-        QVERIFY(fileList(f)->isEnabled());
-        QVERIFY(!child<QWidget>(&w, "TabMain")->isEnabled());
+        QCOMPARE(f.fileList()->selectedItems().first()->text(1), QString("/data/report.txt"));
+        QVERIFY(f.fileList()->isEnabled());
+        QVERIFY(!f.child<QWidget>("TabMain")->isEnabled());
         QVERIFY(w.Fun_ChangeUse(true));
         QVERIFY(w.Fun_ChangeUse(true));
         for (const char* name :
              {"Backup", "M_Tool_3", "TabMain", "txtTo", "cmdTo", "ListView", "ListViewLog"})
-            QVERIFY2(child<QObject>(&w, name)->property("enabled").toBool(), name);
+            QVERIFY2(f.child<QObject>(name)->property("enabled").toBool(), name);
     }
 
     void openingReportsShellFailuresAndMissingFolders() {
@@ -298,13 +279,13 @@ private slots:
         TempDir data("kbdata");
         writeFile(data / "here.txt", "x");
         f.registerFiles(1, {(data / "gone.txt").string(), (data / "here.txt").string()});
-        fileList(f)->setCurrentItem(fileList(f)->topLevelItem(0));
+        f.fileList()->setCurrentItem(f.fileList()->topLevelItem(0));
         QVERIFY(w.Fun_OpenFileDir(0, 0));
         QCOMPARE(f.prompter.texts().back(), "ファイルが見つかりません\r\n" + (data / "gone.txt").string());
-        QVERIFY(f.errorLog().find("[mdlCommon]-[Sub_ShowFlie] ファイルが見つかりません　" +
-                                  (data / "gone.txt").string()) != std::string::npos);
+        QVERIFY(
+            f.logged("[mdlCommon]-[Sub_ShowFlie] ファイルが見つかりません　" + (data / "gone.txt").string()));
 
-        fileList(f)->setCurrentItem(fileList(f)->topLevelItem(1));
+        f.fileList()->setCurrentItem(f.fileList()->topLevelItem(1));
         for (auto [code, text] :
              {std::pair{31, "関連付けられているファイルがありません"}, {5, "エラーNo.=5"}}) {
             f.shell.codeForExisting = code;
@@ -319,10 +300,10 @@ private slots:
         std::filesystem::remove(f.dir / "Readme.txt");
         w.M_Help_Click(1);
         QCOMPARE(f.prompter.texts().back(), std::string("Readme表示エラー\r\nファイルが見つかりません"));
-        QVERIFY(f.errorLog().find("[mdlCommon]-[Sub_ShowHelpFlie] ファイルが見つかりません　" +
-                                  (f.dir / "Readme.txt").string()) != std::string::npos);
+        QVERIFY(f.logged("[mdlCommon]-[Sub_ShowHelpFlie] ファイルが見つかりません　" +
+                         (f.dir / "Readme.txt").string()));
         writeFile(f.dir / "Readme.txt", "readme");
-        action(f, "Help")->trigger();
+        f.child<QAction>("Help")->trigger();
         QCOMPARE(f.shell.openedFiles.back(), (f.dir / "Readme.txt").string());
     }
 
@@ -334,12 +315,11 @@ private slots:
         f.registerFiles(1, {"/data/a.txt", "/data/b.txt"});
         f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
         w.Fun_LogRefresh();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        uitest::showActive(w);
         for (const char* name : {"ListView", "ListViewLog"}) {
-            auto* list = child<QAbstractItemView>(&w, name);
-            const bool files = list == fileList(f);
-            auto* menu = child<QMenu>(&w, files ? "M_RightClickMain" : "M_RightClickLogMain");
+            auto* list = f.child<QAbstractItemView>(name);
+            const bool files = list == f.fileList();
+            auto* menu = f.child<QMenu>(files ? "M_RightClickMain" : "M_RightClickLogMain");
             list->setFocus();
             list->setCurrentIndex(list->model()->index(0, 0));
             const QPoint row =
@@ -438,13 +418,13 @@ private slots:
             QCOMPARE(f.prompter.texts().back(), std::string("初期化エラー\r\nnot authorized"));
             QCOMPARE(contentOf(f.store()), before);
         }
-        QVERIFY(f.errorLog().find("[frmMain]-[Fun_Initialize] not authorized") != std::string::npos);
+        QVERIFY(f.logged("[frmMain]-[Fun_Initialize] not authorized"));
 
         f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
         QVERIFY(f.window().Fun_Initialize());
         QCOMPARE(f.prompter.texts().back(), std::string("初期化完了　　　"));
         QCOMPARE(f.window().currentTab(), 1);
-        QCOMPARE(tabs(f)->tabText(1), QString("設定2 【標準】"));
+        QCOMPARE(f.child<QTabWidget>("TabMain")->tabText(1), QString("設定2 【標準】"));
         QVERIFY(f.store().selectCopyData("2").empty());
         QCOMPARE(f.store().countCopyLog() + f.store().historyRows(), 0LL);
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
@@ -500,16 +480,15 @@ private slots:
     // Menu item and toolbar button show one state, and the shutdown keeps it for the next start.
     void toggleMirrorsMenuAndButtonAndIsKept() {
         WindowFixture f;
-        ui::frmMain& w = f.window();
-        QAction* menu = child<QAction>(&w, "M_Visible_1");
-        QAction* button = child<QAction>(&w, "BackupLog");
-        QVERIFY(menu->isChecked() && button->isChecked() && !logList(f)->isHidden());
+        QAction* menu = f.child<QAction>("M_Visible_1");
+        QAction* button = f.child<QAction>("BackupLog");
+        QVERIFY(menu->isChecked() && button->isChecked() && !f.logList()->isHidden());
         button->trigger();
         QVERIFY(!f.app->state().LogVisible && !menu->isChecked() && !button->isChecked());
-        QVERIFY(logList(f)->isHidden() && child<QWidget>(&w, "picBarH")->isHidden());
+        QVERIFY(f.logList()->isHidden() && f.child<QWidget>("picBarH")->isHidden());
         menu->trigger();
         QVERIFY(f.app->state().LogVisible && menu->isChecked() && button->isChecked());
-        QVERIFY(!logList(f)->isHidden());
+        QVERIFY(!f.logList()->isHidden());
         button->trigger();
         f.close();
         QVERIFY(f.ini().find("ListViewLog=0\r\n") != std::string::npos);
@@ -518,15 +497,15 @@ private slots:
         writeFile(again.dir / "Kestrelbox.ini", f.ini());
         again.start();
         QVERIFY(!again.app->state().LogVisible);
-        QVERIFY(!child<QAction>(&again.window(), "M_Visible_1")->isChecked());
-        QVERIFY(logList(again)->isHidden());
+        QVERIFY(!again.child<QAction>("M_Visible_1")->isChecked());
+        QVERIFY(again.logList()->isHidden());
     }
 
     // The layout's figures are the core tests'; here, that a drop is measured from the list it lands on.
     void splitterDropOnEitherListMovesTheBar() {
         WindowFixture f;
         ui::frmMain& w = f.window();
-        QWidget* bar = child<QWidget>(&w, "picBarH");
+        QWidget* bar = f.child<QWidget>("picBarH");
         const double logTop = w.layoutTwips().listViewLog.top;
         w.ListViewLog_DragDrop(bar, 300);
         QCOMPARE(w.layoutTwips().picBarH.top, logTop + 300);
@@ -534,7 +513,7 @@ private slots:
         const double top = w.layoutTwips().listView.top + 1000;
         QCOMPARE(w.layoutTwips().picBarH.top, top);
         // Anything but the bar dropped on a list does nothing.
-        w.ListView_DragDrop(child<QWidget>(&w, "TabMain"), 10);
+        w.ListView_DragDrop(f.child<QWidget>("TabMain"), 10);
         QCOMPARE(w.layoutTwips().picBarH.top, top);
     }
 
@@ -576,7 +555,7 @@ private slots:
         writeFile(path, std::string(5000, 'Z'));
         f.prompter.fileAnswers = {path};
         f.window().setStatusText("3個のファイル  (1KB)");
-        child<QAction>(&f.window(), "M_File_6")->trigger();
+        f.child<QAction>("M_File_6")->trigger();
 
         const FileDialogSpec& spec = f.prompter.fileDialogs.at(0);
         QCOMPARE(spec.defaultSuffix, std::string("csv"));
@@ -605,7 +584,7 @@ private slots:
         f.window().Sub_OutPutLog();
         QVERIFY(f.prompter.texts().back().rfind("履歴出力エラー\r\n", 0) == 0);
         QCOMPARE(f.window().statusText(), std::string("3個のファイル  (1KB)"));
-        QVERIFY(f.errorLog().find("[frmMain]-[Sub_OutPutLog] ") != std::string::npos);
+        QVERIFY(f.logged("[frmMain]-[Sub_OutPutLog] "));
 
         // An emptied table still gives the header; a cancel changes nothing.
         f.store().deleteAllCopyLog();

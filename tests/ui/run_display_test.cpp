@@ -2,14 +2,7 @@
 // order, the text of a file whose copy takes long before its copy, the bar steps through every value, and
 // the history list ends as a reload would show it. The list keeps the store's order through any insertions
 // and trims.
-#include <algorithm>
 #include <numeric>
-#include <QAbstractItemModelTester>
-#include <QAction>
-#include <QLabel>
-#include <QProgressBar>
-#include <QTest>
-#include <random>
 
 #include "support/window_fixture.h"
 #include "ui/history/history_model.h"
@@ -39,20 +32,16 @@ CopyLogRow row(const std::string& time, const std::string& tab, long long seq) {
         time, tab, "設定" + tab, seq, "○", "f" + std::to_string(seq), "/b/f" + std::to_string(seq)};
 }
 
-std::string key(const CopyLogRow& r) {
-    return *r.DateTime + "|" + *r.TabNo + "|" + std::to_string(r.SeqNo) + "|" + *r.FileName;
-}
-
 std::vector<std::string> shown(WindowFixture& f) {
     std::vector<std::string> out;
     for (int r = 0; r < f.window().historyModel().rowCount(); ++r)
-        out.push_back(key(f.window().historyModel().row(r)));
+        out.push_back(rowText(f.window().historyModel().row(r)));
     return out;
 }
 
 std::vector<std::string> stored(Store& store) {
     std::vector<std::string> out;
-    store.forEachCopyLog([&out](const CopyLogRow& r) { out.push_back(key(r)); });
+    store.forEachCopyLog([&out](const CopyLogRow& r) { out.push_back(rowText(r)); });
     return out;
 }
 
@@ -78,11 +67,11 @@ private slots:
         f.registerFiles(1, paths);
         f.window().Fun_LogRefresh();
 
-        PaintedTexts painted(child<QLabel>(&f.window(), "StatusPanel1"));
+        PaintedTexts painted(f.child<QLabel>("StatusPanel1"));
         std::vector<int> values;
-        auto* bar = child<QProgressBar>(&f.window(), "progress");
+        auto* bar = f.child<QProgressBar>("progress");
         connect(bar, &QProgressBar::valueChanged, [&values](int v) { values.push_back(v); });
-        child<QAction>(&f.window(), "Backup")->trigger();
+        f.child<QAction>("Backup")->trigger();
 
         QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 40ﾌｧｲﾙ / 全40ﾌｧｲﾙ中 ]"));
         QCOMPARE(readFile(f.dir / "out" / name(n - 1)), name(n - 1));
@@ -109,7 +98,7 @@ private slots:
         std::iota(expected.begin(), expected.end(), 0);
         QCOMPARE(values, expected);
         QVERIFY(bar->isHidden() && bar->updatesEnabled());
-        QVERIFY(child<QWidget>(&f.window(), "ListViewLog")->updatesEnabled());
+        QVERIFY(f.child<QWidget>("ListViewLog")->updatesEnabled());
         QCOMPARE(shown(f), stored(f.store()));
     }
 
