@@ -1,4 +1,6 @@
 #include "backup/backup_run.h"
+#include "backup/compressed.h"
+#include "backup/copy_log.h"
 #include "support/test_support.h"
 
 using namespace kb;
@@ -6,17 +8,9 @@ using namespace kb::test;
 
 namespace {
 
-// One source fails half-way through its copy.
-class FaultyFiles : public FileSystem {
+// The flushes and renames of the file layer, by the target's name.
+class RecordingFiles : public FaultyFiles {
 public:
-    std::string failMidway;
-    std::error_code copyToTemporary(const fs::path& from, const fs::path& to,
-                                    std::unique_ptr<ReplacingFile>& copy) override {
-        m_fail = from == failMidway;
-        return FileSystem::copyToTemporary(from, to, copy);
-    }
-
-    // The flushes and renames of the file layer, by the target's name.
     std::vector<std::string> calls;
     UniqueFd createTemporary(const fs::path& target, mode_t mode, fs::path& temporary, std::error_code& ec,
                              struct stat* made) override {
@@ -33,22 +27,14 @@ public:
     }
     std::error_code rename(const fs::path& from, const fs::path& to) override {
         calls.push_back("rename " + to.filename().string());
-        return FileSystem::rename(from, to);
+        return FaultyFiles::rename(from, to);
     }
     std::error_code flushToDisk(const fs::path& folder) override {
         calls.push_back("flush");
         return FileSystem::flushToDisk(folder);
     }
 
-protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
-        if (!m_fail)
-            return FileSystem::copyContent(fromFd, toFd, size, holes);
-        return {EIO, std::generic_category()};
-    }
-
 private:
-    bool m_fail = false;
     std::map<int, std::string> m_targets;
 };
 
@@ -64,7 +50,7 @@ protected:
     bool run() { return Fun_BackUp(fx.services, true); }
     std::string last() { return fx.ui.messages.empty() ? "" : fx.ui.messages.back().text; }
 
-    FaultyFiles faulty;
+    RecordingFiles faulty;
     CoreFixture fx;
     fs::path dest = fx.dir / "dest";
 };
@@ -187,7 +173,7 @@ TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     method("5");
     fx.addFile("a.txt");
     const fs::path b = fx.addFile("b.txt");
-    faulty.failMidway = b.string();
+    faulty.failCopy = 2; // b's
     EXPECT_FALSE(run());
     EXPECT_TRUE(fs::is_empty(dest));
     EXPECT_TRUE(fs::is_empty(fx.folder.staging()));
@@ -197,7 +183,7 @@ TEST_F(BackupRunTest, AFailedStagingCopyStopsTheArchiveRun) {
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));
 
     // A registered file inside the staging folder is refused instead of being emptied away.
-    faulty.failMidway.clear();
+    faulty.failCopy = 0;
     const fs::path inside = fx.folder.staging() / "precious.txt";
     writeFile(inside, "keep me");
     fx.store().insertCopyData("1", inside.string());
@@ -258,6 +244,172 @@ TEST_F(BackupRunTest, UnexpectedErrorLeavesTheWindowIdle) {
     EXPECT_EQ(fx.ui.status, "");
     EXPECT_EQ(fx.ui.useHistory, (std::vector<bool>{false, true}));
     EXPECT_FALSE(fx.ui.waitCursor);
+}
+
+const std::string kRun = "2006/01/01 12:30:00";
+
+class CopyLogTest : public ::testing::Test {
+protected:
+    bool put(int seq, bool result = true, bool copied = true, const std::string& stamp = kRun) {
+        return Fun_CopyLogPut(fx.services, stamp, seq, result, copied, "Bob's notes.txt",
+                              "/b'/Bob's notes.txt");
+    }
+    // Older history: `runs` runs of `perRun` rows, one second apart, in 2005.
+    void seed(int runs, int perRun) {
+        exec(fx.store(), "BEGIN");
+        for (int r = 0; r < runs; ++r)
+            for (int i = 1; i <= perRun; ++i)
+                fx.store().insertCopyLog({stamp(r), "1", "設定1 【標準】", i, "○", "f", "/b/f"});
+        exec(fx.store(), "COMMIT");
+    }
+    // The kept count, which must be what COUNT(*) finds.
+    long long rows() {
+        EXPECT_EQ(fx.store().historyRows(), fx.store().countCopyLog());
+        return fx.store().historyRows();
+    }
+    static std::string stamp(int r) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "2005/06/01 00:%02d:%02d", r / 60, r % 60);
+        return buf;
+    }
+    CoreFixture fx;
+};
+
+TEST_F(CopyLogTest, TrimDeletesWholeOlderRunsOnly) {
+    seed(1000, 1);
+    for (int i = 1; i <= 5; ++i)
+        put(i);
+    // Each new row makes 1001 and the oldest run goes.
+    EXPECT_EQ(rows(), 1000);
+    EXPECT_EQ(fx.ui.recorded[4], stamp(5));
+    EXPECT_EQ(fx.history().back().DateTime, stamp(5));
+
+    fx.store().deleteAllCopyLog();
+    seed(10, 100);
+    for (int i = 1; i <= 5; ++i)
+        put(i);
+    // The cut-off lies inside the oldest run, which therefore stays whole (where the cut-off lies through
+    // runs longer than the limit is the store's test). A limit of 0 keeps everything.
+    EXPECT_EQ(rows(), 1005);
+    fx.state.BackupLogMax = 0;
+    put(1, true, true, "2006/01/02 00:00:00");
+    EXPECT_EQ(rows(), 1006);
+}
+
+// The rows' marks, captions and texts are the runs' tests'. With recording off nothing is added or trimmed;
+// a row the store refuses is reported and leaves no statement open.
+TEST_F(CopyLogTest, RecordingOffOrRefusedAddsNoRow) {
+    seed(1, 2);
+    fx.state.BackupLog = 0;
+    fx.state.BackupLogMax = 1;
+    EXPECT_TRUE(put(1));
+    EXPECT_EQ(rows(), 2);
+    fx.state.BackupLog = 1;
+    fx.state.BackupLogMax = 1000;
+    ASSERT_EQ(exec(fx.store(), "DROP TABLE T_CopyLog"), SQLITE_OK);
+    EXPECT_FALSE(put(1));
+    EXPECT_EQ(fx.ui.texts(), Strings{"履歴保存エラー\r\nno such table: T_CopyLog"});
+    EXPECT_TRUE(fx.ui.recorded.empty());
+    EXPECT_EQ(busyStatements(fx.store().handle()), 0);
+}
+
+class CompressedTest : public ::testing::Test {
+protected:
+    CompressedTest() {
+        fs::create_directories(staging);
+        fs::create_directories(dest);
+        writeFile(archive, "old archive");
+    }
+    ArchiverCall recorder(int result = 0) {
+        return [this, result](std::uintptr_t, const std::string& command, char*, std::size_t size) {
+            commands.push_back(command + " " + std::to_string(size));
+            return result;
+        };
+    }
+    std::int64_t now() const { return fromLocalTime(fx.clock.now()); }
+
+    CoreFixture fx;
+    fs::path staging = fx.folder.staging(), dest = fx.dir / "dest", archive = dest / "060101.lzh";
+    std::vector<std::string> commands;
+};
+
+TEST_F(CompressedTest, PolicyIsDecidedBeforeTheArchiverRuns) {
+    enum Old { Plain, ReadOnly, Earlier, Future };
+    const std::tuple<int, Old, bool> cases[] = {{0, Plain, false},  {1, ReadOnly, true}, {2, ReadOnly, false},
+                                                {3, Earlier, true}, {3, Future, false},  {9, Plain, true}};
+    for (const auto& [policy, old, replaced] : cases) {
+        ::chmod(archive.c_str(), old == ReadOnly ? 0444 : 0644);
+        setMtime(archive, now() + (old == Earlier ? -3600 : old == Future ? 3600 : 0));
+        fx.state.SameFile = static_cast<std::int16_t>(policy);
+        commands.clear();
+        bool copied = !replaced;
+        EXPECT_TRUE(Fun_FileCopyPrs(fx.services, archive.string(), copied, recorder()));
+        EXPECT_EQ(copied, replaced) << policy;
+        EXPECT_EQ(commands.size(), replaced ? 1u : 0u) << policy;
+        EXPECT_EQ(readFile(archive), "old archive") << "only the archiver's rename replaces it";
+    }
+    EXPECT_EQ(commands.at(0), "a -x1 -r2 \"" + archive.string() + "\" \"" + staging.string() + "/\" 1024");
+
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    setMtime(archive, 1136118600);
+    fx.state.SameFile = 4;
+    fx.ui.answers = {MsgAnswer::No};
+    bool copied = true;
+    EXPECT_TRUE(Fun_FileCopyPrs(fx.services, archive.string(), copied, recorder()));
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(fx.ui.texts(), Strings{"バックアップ先のフォルダには既に '060101.lzh' ファイルが存在します。"
+                                     "\r\n\r\n\r\n現在のファイル\r\n  サイズ: 11ﾊﾞｲﾄ   更新日時: "
+                                     "2006年01月01日 12:30:00\r\n\r\nに新しいファイルを上書きしますか"});
+}
+
+TEST_F(CompressedTest, FailuresKeepTheOldArchiveAndGiveThePartsReports) {
+    fx.state.SameFile = 1;
+    bool copied = true;
+    EXPECT_FALSE(Fun_FileCopyPrs(fx.services, archive.string(), copied, recorder(1)));
+    EXPECT_FALSE(copied);
+    const std::string failed = "下記のファイルをコピー(圧縮)できませんでした。\r\n\r\n" + archive.string();
+    EXPECT_EQ(fx.ui.texts(), Strings{failed});
+
+    fx.ui.messages.clear();
+    ArchiverCall missing = [](std::uintptr_t, const std::string&, char*, std::size_t) -> int {
+        throw std::runtime_error("no archiver");
+    };
+    EXPECT_FALSE(Fun_FileCopyPrs(fx.services, archive.string(), copied, missing));
+    EXPECT_EQ(fx.ui.texts(), (Strings{"Lha圧縮エラー\r\nno archiver", failed}));
+
+    // The program's own file is never an archive's place; the archiver is not called.
+    fx.ui.messages.clear();
+    commands.clear();
+    const std::string store = (fx.dir / "src" / ".." / "Kestrelbox.mdb").string();
+    EXPECT_FALSE(Fun_FileCopyPrs(fx.services, store, copied, recorder()));
+    EXPECT_EQ(fx.ui.texts(), Strings{"下記のファイルをコピー(圧縮)できませんでした。コピー先が "
+                                     "Kestrelbox 自身のファイルです\r\n\r\n" +
+                                     store});
+    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(readFile(archive), "old archive");
+    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_LhaPress] no archiver"));
+}
+
+TEST_F(CompressedTest, DelDirFileRemovesFilesOnly) {
+    writeFile(staging / "locked", "r");
+    ::chmod((staging / "locked").c_str(), 0444);
+    writeFile(staging / ".hidden", "h");
+    fs::create_directories(staging / "sub");
+    writeFile(staging / "sub" / "inner", "stays");
+    const fs::path outside = fx.dir / "outside";
+    writeFile(outside, "not ours");
+    ::chmod(outside.c_str(), 0400);
+    fs::create_symlink(outside, staging / "link");
+
+    EXPECT_TRUE(Fun_DelDirFile(fx.services, staging.string()));
+    EXPECT_EQ(listFolder(staging, true), (Strings{"sub", "sub/inner"}));
+    EXPECT_EQ(fs::status(outside).permissions() & fs::perms::all, fs::perms::owner_read);
+    EXPECT_TRUE(Fun_DelDirFile(fx.services, staging.string() + "/"));
+    EXPECT_TRUE(fx.ui.messages.empty());
+
+    EXPECT_FALSE(Fun_DelDirFile(fx.services, archive.string()));
+    EXPECT_EQ(fx.ui.messages.at(0).text.rfind("全ファイル削除エラー\r\n", 0), 0u);
 }
 
 } // namespace

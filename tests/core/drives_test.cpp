@@ -29,11 +29,6 @@ const Drive kDrives[] = {
 
 constexpr std::int64_t kOddSecond = 1136118601; // 2006-01-01 12:30:01 UTC
 
-void setTime(const fs::path& p, std::int64_t seconds, long nanoseconds) {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0) << p;
-}
-
 class OnDrive : public ::testing::TestWithParam<Drive> {
 protected:
     // The marks of one automatic run under the policy, in the order of the files.
@@ -63,7 +58,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
 
     // The store's order is the paths' order: a.txt first, then the others by name.
     const fs::path a = fx.addFile("a.txt", "first");
-    setTime(a, kOddSecond, 500000000);
+    setMtime(a, kOddSecond, 500000000);
     const fs::path ro = fx.addFile("ro.txt", "read only");
     ::chmod(ro.c_str(), 0444);
     std::map<std::string, std::string> refusedFirst{{"ro.txt", ""}};
@@ -71,9 +66,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     for (const auto& [name, err] : d.refused) {
         const fs::path p = fx.addFile(name, "refused");
         refusedFirst[name] = "×";
-        expectedTexts.push_back("下記のファイルをコピーできませんでした (" +
-                                std::error_code(err, std::system_category()).message() + ")\r\n\r\n" +
-                                p.string());
+        expectedTexts.push_back(copyError(p, err));
     }
     std::sort(expectedTexts.begin(), expectedTexts.end());
     // The marks of a run: a.txt's, the read-only file's, × for each refused name.
@@ -102,7 +95,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     // Unchanged sources are never newer than their own copies, whatever the step.
     EXPECT_EQ(run(3), keptRun);
     writeFile(a, "second");
-    setTime(a, kOddSecond + 10, 0);
+    setMtime(a, kOddSecond + 10);
     EXPECT_EQ(run(3), marks("○", "△"));
     EXPECT_EQ(readFile(dest / "a_060101.txt"), "second");
     EXPECT_EQ(run(1), firstRun) << "the read-only copy is replaced too";
@@ -118,7 +111,7 @@ TEST_P(OnDrive, CopyReplaceNewerOnlyReadOnlyRefusedNamesAndArchive) {
     for (const auto& [name, mark] : refusedFirst)
         listing += name + "\n";
     EXPECT_EQ(archiveListing(archive), listing);
-    setTime(archive, fromLocalTime(fx.clock.now()), 0);
+    setMtime(archive, fromLocalTime(fx.clock.now()));
     EXPECT_EQ(run(3), kept);
     EXPECT_EQ(listFolder(dest), (Strings{"060101.lzh", "a_060101.txt", "ro_060101.txt"}));
 }

@@ -1,25 +1,14 @@
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <fcntl.h>
-#include <functional>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "backup/history_csv.h"
 #include "platform/instance_lock.h"
 #include "support/test_support.h"
 
 using namespace kb;
-using kb::test::readFile;
-using kb::test::writeFile;
-namespace fs = std::filesystem;
+using namespace kb::test;
 
 namespace {
 
 struct FileSystemTest : ::testing::Test {
-    test::TempDir dir{"kbfs"};
+    TempDir dir{"kbfs"};
     FileSystem files;
 };
 
@@ -51,12 +40,9 @@ TEST_F(FileSystemTest, AttributesSizesAndIdentity) {
 }
 
 TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
-    std::string content(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i)
-        content[i] = static_cast<char>(i * 7919 >> 3);
+    const std::string content = randomBytes(3 * 1024 * 1024 + 17, 1);
     writeFile(dir / "src", content);
-    struct timespec times[2] = {{0, UTIME_OMIT}, {1136086205, 123456789}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "src").c_str(), times, 0), 0);
+    setMtime(dir / "src", 1136086205, 123456789);
     fs::create_directory(dir / "out");
     writeFile(dir / "out" / "copy", "old");
     fs::permissions(dir / "out" / "copy", fs::perms(0444));
@@ -72,7 +58,7 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
         EXPECT_EQ(st.st_mtim.tv_sec, 1136086205);
         EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
         EXPECT_EQ(st.st_mode & 0777, mode);
-        EXPECT_EQ(test::listFolder(dir / "out"), std::vector<std::string>{"copy"});
+        EXPECT_EQ(listFolder(dir / "out"), std::vector<std::string>{"copy"});
     }
     ::umask(umask);
 }
@@ -81,10 +67,8 @@ TEST_F(FileSystemTest, CopyReplacesWithContentTimeAndPermissions) {
 TEST_F(FileSystemTest, SparseFilesStaySparse) {
     const fs::path src = dir / "sparse.bin", copy = dir / "copy.bin";
     const std::uint64_t size = std::uint64_t{5} << 30, at = std::uint64_t{2} << 30;
-    test::makeSparse(src, size);
-    std::string data(1 << 20, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 2654435761u >> 24);
+    makeSparse(src, size);
+    const std::string data = randomBytes(1 << 20, 2);
     {
         UniqueFd fd(::open(src.c_str(), O_WRONLY));
         ASSERT_FALSE(writeAll(fd.get(), data, static_cast<off_t>(at)));
@@ -101,36 +85,13 @@ TEST_F(FileSystemTest, SparseFilesStaySparse) {
     EXPECT_EQ(back, '\0' + data);
 }
 
-// A file layer that fails at one of its steps.
-class FailingFiles : public FileSystem {
-public:
-    enum class Step { Write, Sync, Rename } step = Step::Write;
-    std::error_code write(int fd, std::string_view data, off_t offset) override {
-        return step == Step::Write ? eio() : FileSystem::write(fd, data, offset);
-    }
-    std::error_code syncFile(int fd) override {
-        return step == Step::Sync ? eio() : FileSystem::syncFile(fd);
-    }
-    std::error_code rename(const fs::path& from, const fs::path& to) override {
-        return step == Step::Rename ? eio() : FileSystem::rename(from, to);
-    }
-
-protected:
-    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
-        return step == Step::Write ? eio() : FileSystem::copyContent(fromFd, toFd, size, holes);
-    }
-
-private:
-    static std::error_code eio() { return {EIO, std::generic_category()}; }
-};
-
 // Every writer replaces its file through the one atomic replace: whichever step fails, the file it was to
 // replace stays as it was and no temporary file remains.
 TEST_F(FileSystemTest, FailingLayerLeavesEveryReplacedFileAsItWas) {
-    test::CoreFixture fx;
+    CoreFixture fx;
     fx.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
     writeFile(dir / "src", "new content");
-    FailingFiles failing;
+    FaultyFiles failing;
     IniFile ini(dir / "Kestrelbox.ini", failing);
     const std::vector<std::pair<const char*, std::function<bool()>>> writers = {
         {"settings",
@@ -145,8 +106,8 @@ TEST_F(FileSystemTest, FailingLayerLeavesEveryReplacedFileAsItWas) {
          }},
         {"copy", [&] { return !failing.copyFileReplacing(dir / "src", dir / "copy", Durability::OnDisk); }},
     };
-    for (auto step : {FailingFiles::Step::Write, FailingFiles::Step::Sync, FailingFiles::Step::Rename}) {
-        failing.step = step;
+    for (auto step : {FaultyFiles::Step::Write, FaultyFiles::Step::Sync, FaultyFiles::Step::Rename}) {
+        failing.failAt = step;
         for (const auto& [name, write] : writers) {
             for (const char* file : {"Kestrelbox.ini", "history.csv", "copy"})
                 writeFile(dir / file, "old");
@@ -158,7 +119,7 @@ TEST_F(FileSystemTest, FailingLayerLeavesEveryReplacedFileAsItWas) {
             EXPECT_FALSE(done) << name;
             for (const char* file : {"Kestrelbox.ini", "history.csv", "copy"})
                 EXPECT_EQ(readFile(dir / file), "old") << name << " " << file;
-            EXPECT_EQ(test::listFolder(dir.path()),
+            EXPECT_EQ(listFolder(dir.path()),
                       (std::vector<std::string>{"Kestrelbox.ini", "copy", "history.csv", "src"}))
                 << name;
         }
@@ -173,10 +134,7 @@ TEST_F(FileSystemTest, TemporarySiblings) {
     for (const char* name :
          {"report.doc", ".profile", ".kbtmp-1-2", ".a.kbtmp-1", ".a.kbtmp-x-2", ".a.kbtmp-1-2.txt"})
         EXPECT_FALSE(isTemporarySiblingName(name)) << name;
-    std::string longName;
-    while (longName.size() < 250)
-        longName += "あ";
-    fs::path t = temporarySibling(dir / longName);
+    fs::path t = temporarySibling(dir / repeated("あ", 84)); // 252 bytes
     EXPECT_TRUE(isTemporarySiblingName(t.filename().string()));
     writeFile(t, "x");
     EXPECT_TRUE(fs::exists(t)) << "still a name the file system takes";

@@ -151,12 +151,10 @@ TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
     }));
     for (std::size_t i = 0; i < headers.size(); ++i) {
         EXPECT_NE(headers[i].size & 0xFF, 0u) << "a header whose first byte reads as the end";
-        if (!tc.methods.empty()) {
-            EXPECT_EQ(headers[i].method, tc.methods[i]) << headers[i].name;
-        }
-        if (headers[i].method == "-lh5-") {
-            EXPECT_LT(headers[i].packed, headers[i].original);
-        }
+        EXPECT_EQ(headers[i].method, tc.methods.empty() ? headers[i].method : tc.methods[i])
+            << headers[i].name;
+        EXPECT_TRUE(headers[i].method != "-lh5-" || headers[i].packed < headers[i].original)
+            << headers[i].name;
     }
     EXPECT_EQ(headers[0].name, kb::cp932::fromUtf8(tc.members.begin()->first));
     EXPECT_EQ(headers[0].mtime, 1136073600u);

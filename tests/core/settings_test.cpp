@@ -1,5 +1,5 @@
 // The settings file and what is read from it: the profile semantics, the numbers in it, the layout and the
-// options.
+// options; and the error log, a ring of fixed-size records.
 #include <charconv>
 
 #include "app/layout.h"
@@ -8,13 +8,12 @@
 #include "support/test_support.h"
 
 using namespace kb;
-using kb::test::readFile;
-using kb::test::writeFile;
+using namespace kb::test;
 
 namespace {
 
 struct SettingsTest : ::testing::Test {
-    test::TempDir dir{"kbini"};
+    TempDir dir{"kbini"};
     FileSystem files;
     std::filesystem::path path = dir / "Kestrelbox.ini";
     IniFile ini{path, files};
@@ -76,9 +75,7 @@ TEST_F(SettingsTest, CodePage932OnDisk) {
     ini.Fun_WriteIni(cp932::toUtf8("\x83\x41"), "k", "1");
     EXPECT_EQ(ini.Fun_ReadIni(cp932::toUtf8("\x83\x61"), "k", "none"), "none");
 
-    std::string kana;
-    for (int i = 0; i < 600; ++i)
-        kana += "あ";
+    const std::string kana = repeated("あ", 600);
     ini.Fun_WriteIni("Main", "B", kana);
     EXPECT_EQ(ini.Fun_ReadIni("Main", "B", ""), kana.substr(0, 511 * 3)) << "cut at 1022, not in a character";
 }
@@ -95,8 +92,8 @@ TEST_F(SettingsTest, FailuresToWriteLoseNothing) {
     EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640));
 }
 
-// The single of the layout keys, the 16-bit integer of an Option key, the typed history count and the
-// leading number of sizes and TabSel, side by side; "-" where a conversion refuses the text.
+// The single of the layout keys as it is written back, the 16-bit integer of an Option key, the typed history
+// count and the leading number of sizes and TabSel, side by side; "-" where a conversion refuses the text.
 std::string conversions(const std::string& text) {
     auto str = [](auto v) {
         char buf[64];
@@ -104,7 +101,8 @@ std::string conversions(const std::string& text) {
     };
     auto opt = [&](auto v) { return v ? str(*v) : std::string("-"); };
     const std::optional<double> whole = wholeNumber(text);
-    return opt(singleNumber(text)) + " " + opt(integerNumber(text, INT16_MIN, INT16_MAX)) + " " +
+    const std::optional<float> single = singleNumber(text);
+    return (single ? singleText(*single) : "-") + " " + opt(integerNumber(text, INT16_MIN, INT16_MAX)) + " " +
            opt(whole ? roundedInt32(*whole) : std::nullopt) + " " + str(leadingNumber(text));
 }
 
@@ -121,6 +119,7 @@ TEST(NumberText, EveryConversionOfOneText) {
         {"a12", "- - - 0"},       {"４", "- - - 0"},       {"99999999999999999999", "1e+20 - - 1e+20"}};
     for (const auto& [text, expected] : table)
         EXPECT_EQ(conversions(text), expected) << '"' << text << '"';
+    EXPECT_EQ(conversions("0.333333333"), "0.33333334 - 0 0.333333333") << "a single's digits";
     // The 32-bit bounds of the count, halves to even.
     EXPECT_EQ(roundedInt32(-2147483648.5), INT32_MIN);
     EXPECT_EQ(roundedInt32(2147483647.5), std::nullopt);
@@ -168,22 +167,74 @@ TEST(LayoutTest, FailingStepLeavesLaterControls) {
     EXPECT_EQ(high.picBarH.top, 1000);
 }
 
-TEST(LayoutTest, NumberText) {
-    EXPECT_EQ(singleText(3000), "3000");
-    EXPECT_EQ(singleText(1234.5), "1234.5");
-    EXPECT_EQ(singleText(1.0 / 3), "0.33333334");
-    EXPECT_EQ(singleText(-0.0), "0");
-}
-
 // Each key against its own range, the key's default otherwise; names in any case.
-TEST(OptionsTest, EachKeyInItsRangeOrItsDefault) {
-    test::TempDir dir("kbopt");
-    FileSystem files;
-    IniFile ini(dir / "Kestrelbox.ini", files);
-    test::writeFile(ini.file(), "[option]\r\nsamefile=7\r\nBackupLog=70000\r\nBackupLogMax=2147483647\r\n");
+TEST_F(SettingsTest, OptionsEachKeyInItsRangeOrItsDefault) {
+    writeFile(path, "[option]\r\nsamefile=7\r\nBackupLog=70000\r\nBackupLogMax=2147483647\r\n");
     SharedState state;
     readOptions(ini, state);
     EXPECT_EQ(std::tuple(state.SameFile, state.BackupLog, state.BackupLogMax), std::tuple(7, 1, 2147483647));
+}
+
+struct ErrorLogTest : ::testing::Test {
+    TempDir dir{"kblog"};
+    FixedClock clock;
+    ScriptedUi ui;
+    ErrorLog log{dir / "Err.log", clock, ui};
+
+    std::string all() const { return readFile(log.file()); }
+    std::string text(std::size_t record) const { return all().substr(323 * record + 21, 300); }
+    static std::string padded(const std::string& s) { return s + std::string(300 - s.size(), ' '); }
+};
+
+TEST_F(ErrorLogTest, RecordsAndRing) {
+    ASSERT_TRUE(log.Sub_ErrLogPut("[frmMain]-[Fun_TabChange] boom"));
+    EXPECT_EQ(all(), "2006/01/01 12:30:05  " + padded("00001") + "\r\n2006/01/01 12:30:05  " +
+                         padded("[frmMain]-[Fun_TabChange] boom") + "\r\n");
+    for (int i = 2; i <= 1000; ++i)
+        ASSERT_TRUE(log.Sub_ErrLogPut("entry " + std::to_string(i)));
+    EXPECT_EQ(all().size(), 323323u);
+    EXPECT_EQ(text(0), padded("01000"));
+    clock.time = {2007, 12, 31, 23, 59, 58};
+    ASSERT_TRUE(log.Sub_ErrLogPut("entry 1001"));
+    EXPECT_EQ(all().size(), 323323u);
+    EXPECT_EQ(all().substr(0, 26), "2007/12/31 23:59:58  00001");
+    EXPECT_EQ(text(1), padded("entry 1001"));
+    EXPECT_EQ(text(2), padded("entry 2"));
+}
+
+// The header's number picks the slot of the next entry; one out of range or no number, or a log of any bytes
+// (noise, a record cut short, a bare date) starts at the first. Every byte outside the header and that record
+// stays the user's.
+TEST_F(ErrorLogTest, HeaderNumberPicksTheSlotAndEveryOtherByteStays) {
+    auto header = [&](const std::string& number) {
+        return "2006/01/01 00:00:00  " + padded(number) + "\r\n";
+    };
+    const std::pair<std::string, std::size_t> cases[] = {
+        {header("00999"), 1000},    {header("00003"), 4},
+        {header("abcde"), 1},       {header("-0005"), 1},
+        {header("99999"), 1},       {header("00002") + std::string(646, 'x') + "cut in", 3},
+        {randomBytes(2000, 31), 1}, {"2006/01/01", 1}};
+    for (const auto& [damaged, slot] : cases) {
+        writeFile(log.file(), damaged);
+        ASSERT_TRUE(log.Sub_ErrLogPut("next"));
+        const std::string after = all();
+        EXPECT_EQ(after.size(), std::max(323 * (slot + 1), damaged.size())) << slot;
+        EXPECT_EQ(text(slot), padded("next")) << slot;
+        EXPECT_EQ(std::stoul(text(0).substr(0, 5)), slot);
+        for (std::size_t i = 323; i < damaged.size(); ++i)
+            EXPECT_TRUE((i >= 323 * slot && i < 323 * (slot + 1)) || after[i] == damaged[i]) << i;
+    }
+}
+
+TEST_F(ErrorLogTest, CutsNeverSplitACharacter) {
+    const std::string kana = "a" + repeated("あ", 150); // the 150th character would take bytes 300 and 301
+    ASSERT_TRUE(log.Sub_ErrLogPut(std::string(400, 'x')));
+    ASSERT_TRUE(log.Sub_ErrLogPut(kana));
+    ASSERT_TRUE(log.Sub_ErrLogPut("one\r\ntwo"));
+    EXPECT_EQ(text(1), std::string(300, 'x'));
+    EXPECT_EQ(text(2), cp932::fromUtf8(kana.substr(0, 1 + 149 * 3)) + " ");
+    EXPECT_EQ(text(3), padded("one  two")) << "a record stays one text line";
+    EXPECT_EQ(all().size(), 4 * 323u);
 }
 
 } // namespace

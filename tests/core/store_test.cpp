@@ -1,3 +1,4 @@
+#include "store/compact.h"
 #include "store/mdb_open.h"
 #include "support/test_support.h"
 
@@ -13,14 +14,6 @@ std::string openError(const fs::path& file) {
         return e.what();
     }
     return "";
-}
-
-// The engine's own shell, with the store's key and page size unless told otherwise.
-std::string cli(const fs::path& file, const std::string& sql, const std::string& key = "pinwheel") {
-    std::string out;
-    std::string script = key.empty() ? sql : "PRAGMA key='" + key + "'; PRAGMA cipher_page_size=4096; " + sql;
-    runCommand("sqlcipher " + shellQuote(file) + " " + shellQuote(script) + " 2>&1", &out);
-    return out;
 }
 
 int refuseCommit(void*, int action, const char* what, const char*, const char*, const char*) {
@@ -50,9 +43,9 @@ TEST_F(StoreTest, OpenRefusesAnythingButAWholeStoreAndChangesNothing) {
     std::string flipped = good;
     flipped[good.size() - 2000] ^= 0x5a;
     writeFile(dir / "flipped.mdb", flipped);
-    cli(dir / "key.mdb", "CREATE TABLE T_Tab (TabNo);", "different");
-    cli(dir / "plain.mdb", "CREATE TABLE T_Tab (TabNo);", "");
-    cli(dir / "tables.mdb", "CREATE TABLE T_Tab (TabNo, TabName, NameType, FolderPath);");
+    sqlcipher(dir / "key.mdb", "CREATE TABLE T_Tab (TabNo);", "different");
+    sqlcipher(dir / "plain.mdb", "CREATE TABLE T_Tab (TabNo);", "");
+    sqlcipher(dir / "tables.mdb", "CREATE TABLE T_Tab (TabNo, TabName, NameType, FolderPath);");
     fs::create_directory(dir / "folder.mdb");
     // Text, empty and cut-short files are tried on the whole program by the fault tests.
     EXPECT_EQ(openError(dir / "missing.mdb"), "unable to open database file");
@@ -69,10 +62,11 @@ TEST_F(StoreTest, OpenRefusesAnythingButAWholeStoreAndChangesNothing) {
 
 TEST_F(StoreTest, HeldStoreKeepsEveryOtherProcessOut) {
     store->insertCopyData("1", "/a/held.txt");
-    EXPECT_NE(cli(file, "SELECT count(*) FROM T_CopyData;").find("database is locked"), std::string::npos);
+    EXPECT_NE(sqlcipher(file, "SELECT count(*) FROM T_CopyData;").find("database is locked"),
+              std::string::npos);
     store.reset();
-    EXPECT_EQ(cli(file, "SELECT CpPath FROM T_CopyData;"), "/a/held.txt\n");
-    EXPECT_NE(cli(file, "SELECT count(*) FROM T_Tab;", "").find("not a database"), std::string::npos);
+    EXPECT_EQ(sqlcipher(file, "SELECT CpPath FROM T_CopyData;"), "/a/held.txt\n");
+    EXPECT_NE(sqlcipher(file, "SELECT count(*) FROM T_Tab;", "").find("not a database"), std::string::npos);
 }
 
 // A process that ended without closing leaves its rows in the log; a fold-back that the disk cut short
@@ -182,13 +176,12 @@ TEST_F(StoreTest, HistoryKeepsNullsComesNewestFirstAndTrimsWholeRuns) {
     EXPECT_EQ(busyStatements(store->handle()), 0);
 
     store.reset();
-    EXPECT_EQ(cli(file, "SELECT DISTINCT typeof(SeqNo) FROM T_CopyLog;"), "integer\n");
+    EXPECT_EQ(sqlcipher(file, "SELECT DISTINCT typeof(SeqNo) FROM T_CopyLog;"), "integer\n");
 }
 
 // The count kept in memory is what COUNT(*) finds after every kind of change, whether the store made it,
 // a statement past it, a trigger of a hand-edited store or a rollback (failing resets: the window's test).
 TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
-    auto sql = [&](const char* q) { sqlite3_exec(store->handle(), q, nullptr, nullptr, nullptr); };
     auto run = [&](const std::string& stamp, int files) {
         for (int i = 1; i <= files; ++i)
             store->insertCopyLog({stamp, "1", "t", i, "○", "f", "/d"});
@@ -207,25 +200,26 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
     checked("a trim");
     store->deleteCopyLogBefore("2000");
     checked("a trim of nothing");
-    sql("DELETE FROM T_CopyLog WHERE SeqNo = 2");
+    exec(*store, "DELETE FROM T_CopyLog WHERE SeqNo = 2");
     checked("past the store");
-    sql("BEGIN");
+    exec(*store, "BEGIN");
     run("2007/01/01 00:00:00", 2);
-    sql("ROLLBACK");
+    exec(*store, "ROLLBACK");
     checked("rolled back");
-    sql("CREATE TRIGGER t1 AFTER INSERT ON T_CopyLog BEGIN INSERT INTO T_CopyData VALUES ('9', 'x'); END;"
-        "CREATE TRIGGER t2 AFTER INSERT ON T_CopyData BEGIN INSERT INTO T_CopyLog (DateTime) VALUES "
-        "('2001'); END");
+    exec(*store,
+         "CREATE TRIGGER t1 AFTER INSERT ON T_CopyLog BEGIN INSERT INTO T_CopyData VALUES ('9', 'x'); END;"
+         "CREATE TRIGGER t2 AFTER INSERT ON T_CopyData BEGIN INSERT INTO T_CopyLog (DateTime) VALUES "
+         "('2001'); END");
     run("2008/01/01 00:00:00", 1);
     store->insertCopyData("1", "/f");
     store->historyRows();
     store->deleteCopyData("9", "x");
     run("2008/01/01 00:00:00", 1);
-    sql("DROP TRIGGER t1; DROP TRIGGER t2");
+    exec(*store, "DROP TRIGGER t1; DROP TRIGGER t2");
     checked("triggers");
-    sql("BEGIN");
+    exec(*store, "BEGIN");
     store->deleteAllCopyLog();
-    sql("ROLLBACK");
+    exec(*store, "ROLLBACK");
     checked("a rolled-back clear");
     store->deleteAllCopyLog();
     checked("the clear");
@@ -255,19 +249,16 @@ TEST_F(StoreTest, KeptHistoryCountIsWhatCountFinds) {
 // Whether the history exceeds a limit, decided from the rowids where they bound a large count, agrees with
 // the count: rowids in a row, with a gap left by a trim, and below one in a hand-edited store.
 TEST_F(StoreTest, HistoryExceedsALimitExactlyWhenTheCountDoes) {
-    auto sql = [&](const std::string& q) {
-        sqlite3_exec(store->handle(), q.c_str(), nullptr, nullptr, nullptr);
-    };
     for (const char* change :
          {"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 70000) "
           "INSERT INTO T_CopyLog (DateTime) SELECT '2006' FROM n",
           "DELETE FROM T_CopyLog WHERE rowid <= 3",
           "INSERT INTO T_CopyLog (rowid, DateTime) VALUES (-40, '2001')"}) {
-        sql(change);
+        exec(*store, change);
         const long long count = store->countCopyLog();
         for (long long limit : {0LL, count - 1, count, count + 1, count + 4}) {
             // A change past the store: the count is not known and the rowids decide where they can.
-            sql("UPDATE T_Tab SET TabName = TabName WHERE TabNo = '1'");
+            exec(*store, "UPDATE T_Tab SET TabName = TabName WHERE TabNo = '1'");
             EXPECT_EQ(store->historyExceeds(limit), count > limit) << change << " " << limit;
         }
     }
@@ -300,7 +291,7 @@ TEST_F(StoreTest, CutoffIsTheLastOfTheFirstRowsThroughRunsAndTrims) {
         if (pick < 3)
             limit = 4 + static_cast<long long>(random() % 30);
         else if (pick < 5)
-            sqlite3_exec(store->handle(), "DELETE FROM T_CopyLog WHERE SeqNo = 3", nullptr, nullptr, nullptr);
+            exec(*store, "DELETE FROM T_CopyLog WHERE SeqNo = 3");
         else if (pick < 10)
             day = std::min(28, day + 1), seq = 0;
         // Mostly the current run; now and then an older day, as a clock set back gives.
@@ -329,10 +320,7 @@ TEST_F(StoreTest, HistoryPagesJoinIntoTheWholeOrder) {
           "'2006/01/01 09:00:00','2',NULL", "'2006/01/03 00:00:00','4',1", "'2006/01/01 09:00:00','2',3",
           "'2006/01/02 00:00:00','1',1"})
         ASSERT_EQ(
-            sqlite3_exec(
-                store->handle(),
-                ("INSERT INTO T_CopyLog (DateTime, TabNo, SeqNo) VALUES (" + std::string(v) + ")").c_str(),
-                nullptr, nullptr, nullptr),
+            exec(*store, "INSERT INTO T_CopyLog (DateTime, TabNo, SeqNo) VALUES (" + std::string(v) + ")"),
             SQLITE_OK);
     std::vector<long long> whole;
     sqlite3_exec(
@@ -392,7 +380,7 @@ TEST(MakeStore, MakesTheInstalledStoreOnlyWhereThereIsNone) {
     fs::path file = dir / "Kestrelbox.mdb";
     std::string command = shellQuote(tool) + " " + shellQuote(file) + " 2>&1", out;
     EXPECT_EQ(runCommand(command, &out), 0);
-    EXPECT_EQ(cli(file, "SELECT TabNo, TabName, NameType, FolderPath IS NULL FROM T_Tab;"),
+    EXPECT_EQ(sqlcipher(file, "SELECT TabNo, TabName, NameType, FolderPath IS NULL FROM T_Tab;"),
               "1|設定1|0|1\n2|設定2|0|1\n3|設定3|0|1\n4|設定4|0|1\n");
     for (const std::string& content : {readFile(file), std::string("a user's file")}) {
         writeFile(file, content);
@@ -401,4 +389,157 @@ TEST(MakeStore, MakesTheInstalledStoreOnlyWhereThereIsNone) {
         EXPECT_EQ(readFile(file), content);
     }
     EXPECT_EQ(listFolder(dir.path()), kStoreOnly);
+}
+
+namespace {
+
+// Everything a store holds, as one text.
+std::string snapshot(const fs::path& file) {
+    auto s = Store::open(file);
+    std::string out;
+    for (const auto& t : s->selectTabs()) {
+        out += t.TabNo + t.TabName + t.NameType + t.FolderPath.value_or("<null>") + "\n";
+        for (const auto& p : s->selectCopyData(t.TabNo))
+            out += p + "\n";
+    }
+    s->forEachCopyLog([&](const CopyLogRow& r) { out += rowText(r) + "\n"; });
+    return out;
+}
+
+const char* g_killAt = nullptr;
+void killAtStep(const char* step) {
+    if (g_killAt && std::strcmp(step, g_killAt) == 0)
+        ::kill(::getpid(), SIGKILL);
+}
+
+class CompactTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Store& s = fx.store();
+        s.updateTab("2", "仕事's", "5");
+        s.updateFolderPath("2", "/mnt/バックアップ \"2\"");
+        exec(s, "BEGIN");
+        for (int i = 0; i < 50; ++i)
+            s.insertCopyData(std::to_string(i % 4 + 1), "/home/o'file " + std::to_string(i) + " 😀");
+        for (int i = 0; i < 8000; ++i)
+            s.insertCopyLog({"2006/01/" + std::to_string(10 + i / 1000) + " 12:30:05",
+                             std::to_string(i % 4 + 1), "設定 【標準】", i, i % 3 ? Text("○") : std::nullopt,
+                             "f" + std::to_string(i), "/backup/" + std::string(150, 'p')});
+        exec(s, "COMMIT");
+        fx.state.MdbDatabase.reset(); // as the shutdown leaves it
+        before = snapshot(fx.folder.store());
+    }
+
+    bool compact() { return Fun_MDBCompact(fx.folder, fx.state, fx.reporter, fx.files); }
+    // The state every interruption and failure must leave, and the next close must mend.
+    void expectWholeStoreAndCleanNextClose() {
+        EXPECT_EQ(snapshot(fx.folder.store()), before);
+        fx.ui.messages.clear();
+        EXPECT_TRUE(compact());
+        std::vector<std::string> left = listFolder(fx.dir.path());
+        std::erase(left, "Err.log");
+        EXPECT_EQ(left, Strings{"Kestrelbox.mdb"});
+        EXPECT_EQ(snapshot(fx.folder.store()), before);
+    }
+
+    CoreFixture fx;
+    std::string before;
+};
+
+} // namespace
+
+TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
+    auto s = Store::open(fx.folder.store());
+    exec(*s, "DELETE FROM T_CopyLog WHERE SeqNo >= 100");
+    auto size = fs::file_size(fx.folder.store());
+    // A store of an earlier version has the engine's default pages: it opens as it is, and its first
+    // compaction gives it the pages of this version.
+    const fs::path legacy = fx.dir / "legacy.mdb";
+    writeFile(legacy, "");
+    for (std::string sql : {"ATTACH DATABASE '" + legacy.string() + "' AS legacy KEY 'pinwheel'",
+                            std::string("PRAGMA legacy.cipher_page_size = 1024"),
+                            std::string("SELECT sqlcipher_export('legacy')"), std::string("DETACH legacy")})
+        ASSERT_EQ(exec(*s, sql), SQLITE_OK) << sql;
+    s.reset();
+    fs::rename(legacy, fx.folder.store());
+    auto pageSize = [this] {
+        auto store = Store::open(fx.folder.store());
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(store->handle(), "PRAGMA page_size", -1, &stmt, nullptr);
+        sqlite3_step(stmt);
+        int n = sqlite3_column_int(stmt, 0);
+        sqlite3_finalize(stmt);
+        return n;
+    };
+    EXPECT_EQ(pageSize(), 1024);
+    before = snapshot(fx.folder.store());
+    writeFile(fx.folder.compactCopy(), "half a compacted copy");
+    writeFile(fx.folder.compactCopy().string() + "-journal", std::string(1024, 'j'));
+    writeFile(fx.folder.safetyCopy(), "an old safety copy");
+
+    EXPECT_TRUE(compact());
+    EXPECT_TRUE(fx.ui.messages.empty());
+    EXPECT_FALSE(fs::exists(fx.folder.errorLog()));
+    EXPECT_LT(fs::file_size(fx.folder.store()), size / 4);
+    // The program opens it with a key it derived once; the engine's shell opens it with the password and
+    // the page size.
+    EXPECT_EQ(sqlcipher(fx.folder.store(), "SELECT count(*) FROM T_Tab;"), "4\n");
+    EXPECT_EQ(pageSize(), 4096);
+    expectWholeStoreAndCleanNextClose();
+}
+
+TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
+    // A folder in the way of the safety copy, then of the compacted copy.
+    for (const auto& [blocked, step] :
+         {std::pair{fx.folder.safetyCopy(), "Backup"}, {fx.folder.compactCopy(), "Compact"}}) {
+        fs::create_directories(blocked / "in-the-way");
+        EXPECT_FALSE(compact());
+        EXPECT_EQ(fx.ui.texts(), Strings{"MDB最適化エラー[" + std::string(step) + "]\r\nIs a directory"});
+        EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[Err" + std::string(step) + "] Is a directory"));
+        EXPECT_FALSE(fx.state.MdbDatabase);
+        EXPECT_EQ(fs::exists(fx.folder.safetyCopy()), blocked == fx.folder.safetyCopy());
+        fs::remove_all(blocked);
+        expectWholeStoreAndCleanNextClose();
+    }
+
+    // Held by someone else: a plain failure, and the store that person writes to is not replaced.
+    auto holder = Store::open(fx.folder.store());
+    EXPECT_FALSE(compact());
+    EXPECT_EQ(fx.ui.textsWithIcon(MsgIcon::Critical),
+              (Strings{"データベースオープンエラー\r\ndatabase is locked", "MDB最適化失敗。"}));
+    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBOpen] database is locked"));
+    EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] MDB最適化失敗。"));
+    holder->insertCopyData("4", "/written/after");
+    holder.reset();
+    before = snapshot(fx.folder.store());
+    EXPECT_NE(before.find("/written/after"), std::string::npos);
+    expectWholeStoreAndCleanNextClose();
+}
+
+TEST_F(CompactTest, KillAtAnyMomentLeavesAStoreThatOpensWithAllItsContent) {
+    auto killedChild = [&](const char* step) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            g_killAt = step;
+            detail::compactStepHook = killAtStep;
+            compact();
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status);
+    };
+    // The last two on the failure path: the compacted copy cannot be made, and the kill comes while the store
+    // is put back.
+    for (const std::string step :
+         {"safety-copied", "opened", "exported", "verified", "swapped", "done", "restore", "restored"}) {
+        SCOPED_TRACE(step);
+        const bool failing = step.starts_with("restore");
+        if (failing)
+            fs::create_directory(fx.folder.compactCopy());
+        EXPECT_TRUE(killedChild(step.c_str()));
+        if (failing)
+            fs::remove(fx.folder.compactCopy());
+        expectWholeStoreAndCleanNextClose();
+    }
 }

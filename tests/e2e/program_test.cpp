@@ -15,11 +15,8 @@ public:
     std::string prepareSet(int set, const std::string& fileName, const std::string& content) {
         const fs::path src = data / ("src" + std::to_string(set)), dst = data / ("dst" + std::to_string(set));
         fs::create_directories(src);
-        fs::create_directories(dst);
         writeFile(src / fileName, content);
-        auto s = store();
-        s->insertCopyData(std::to_string(set), (src / fileName).string());
-        s->updateFolderPath(std::to_string(set), dst.string());
+        registerSet(set, dst, {src / fileName});
         return (dst / fileName).string();
     }
 

@@ -1,5 +1,5 @@
 // kill -9 of the program in the middle of its work: nothing committed is lost, nothing half-written takes a
-// real name, and the next start cleans up.
+// real name, and the next start cleans up. Then the termination signals, which end it through its shutdown.
 #include "fault_support.h"
 
 using namespace kb;
@@ -11,11 +11,6 @@ constexpr std::int64_t kOldTime = 1136000000; // the earlier backups
 constexpr std::int64_t kNewTime = 1136100000; // the sources as they are now
 const std::string kEarlierRun = "2005/12/31 23:59:00";
 constexpr std::size_t kLongAgo = 200000; // rows of 2004
-
-std::int64_t mtimeOf(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
-}
 
 std::uint64_t sizeOf(const fs::path& p) {
     std::error_code ec;
@@ -35,17 +30,12 @@ CopyLogRow earlierRow(int seq, const std::string& name, const fs::path& target) 
     return {kEarlierRun, "1", "設定1 【標準】", seq, "○", name, target.string()};
 }
 
-bool sameRow(const CopyLogRow& a, const CopyLogRow& b) {
-    return a.DateTime == b.DateTime && a.TabNo == b.TabNo && a.TabName == b.TabName && a.SeqNo == b.SeqNo &&
-           a.CopyAns == b.CopyAns && a.FileName == b.FileName && a.FolderPath == b.FolderPath;
-}
-
 // Three large files backed up before, now changed; the run replaces every copy (policy 1).
 class KillDuringBackup : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         fs::create_directories(src);
-        fs::create_directories(dst);
+        p.registerSet(1, dst);
         for (std::size_t i = 0; i < names.size(); ++i) {
             writeTagged(src / names[i], size(i), "new " + names[i], true);
             test::setMtime(src / names[i], kNewTime);
@@ -55,7 +45,6 @@ protected:
         // A long history below the limit: every row of the run is counted into it and none is trimmed.
         writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\nBackupLogMax=1000000\r\n");
         auto store = p.store();
-        store->updateFolderPath("1", dst.string());
         for (std::size_t i = 0; i < names.size(); ++i) {
             store->insertCopyData("1", (src / names[i]).string());
             store->insertCopyLog(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i]));
@@ -65,7 +54,7 @@ protected:
             std::to_string(kLongAgo) +
             ") INSERT INTO T_CopyLog SELECT printf('2004/%02d/01 00:00:00', i / 20000 + 1), '2', "
             "'設定2 【標準】', i, '○', 'old.txt', '/old/' || i FROM n";
-        ASSERT_EQ(sqlite3_exec(store->handle(), seed.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(exec(*store, seed), SQLITE_OK);
     }
 
     static std::uint64_t size(std::size_t i) { return kBig + i * 4097; }
@@ -83,7 +72,7 @@ protected:
             } else if (r.DateTime == kEarlierRun) {
                 const std::size_t i = static_cast<std::size_t>(r.SeqNo - 1);
                 ASSERT_LT(i, names.size());
-                EXPECT_TRUE(sameRow(r, earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
+                EXPECT_EQ(rowText(r), rowText(earlierRow(static_cast<int>(i + 1), names[i], dst / names[i])));
                 ++earlier;
             } else {
                 current.push_back(r);
@@ -103,7 +92,7 @@ protected:
             const bool isNew = holdsTagged(dst / names[i], size(i), "new " + names[i]);
             const bool isOld = holdsTagged(dst / names[i], size(i), "old " + names[i]);
             EXPECT_TRUE(isNew || isOld) << names[i] << " is neither the earlier nor the new copy";
-            EXPECT_EQ(mtimeOf(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
+            EXPECT_EQ(FileSystem().lastWriteTime(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
             if (isNew) {
                 EXPECT_EQ(renewed++, i) << "copies are made in path order";
             }
@@ -112,11 +101,8 @@ protected:
         EXPECT_GE(renewed, rows);
         EXPECT_LE(renewed, rows + 1);
 
-        std::set<std::string> expected(names.begin(), names.end());
-        for (const auto& e : fs::directory_iterator(dst)) {
-            const std::string name = e.path().filename().string();
-            EXPECT_TRUE(expected.count(name) || isTemporarySiblingName(name)) << name;
-        }
+        for (const std::string& name : listFolder(dst))
+            EXPECT_TRUE(std::ranges::count(names, name) || isTemporarySiblingName(name)) << name;
     }
 
     Program p;
@@ -133,7 +119,10 @@ TEST_P(KillDuringBackup, LosesNoCommittedRowNorAnyWholeCopyAndTheNextRunCleansUp
     if (point == std::string("first copy half written"))
         reached = [&] { return sizeOf(temporaryOf(dst, "a.bin")) > kBig / 2; };
     else
-        reached = [&] { return !temporaryOf(dst, "c.bin").empty() || mtimeOf(dst / "c.bin") == kNewTime; };
+        reached = [&] {
+            return !temporaryOf(dst, "c.bin").empty() ||
+                   FileSystem().lastWriteTime(dst / "c.bin") == kNewTime;
+        };
     ASSERT_TRUE(waitFor([&] { return reached() || exited(pid); }, 120)) << p.err();
     const bool ended = exited(pid);
     if (ended)
@@ -171,23 +160,13 @@ TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
     TempDir data("kbkilla");
     const fs::path src = data / "src", dst = data / "dst";
     fs::create_directories(src);
-    fs::create_directories(dst);
     writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
     writeTagged(src / "sparse.bin", 32u << 20, "v1");
     writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
-    {
-        auto store = p.store();
-        store->updateFolderPath("1", dst.string());
-        store->updateTab("1", "設定1", "5");
-        store->insertCopyData("1", (src / "noise.bin").string());
-        store->insertCopyData("1", (src / "sparse.bin").string());
-    }
+    p.registerSet(1, dst, {src / "noise.bin", src / "sparse.bin"}, "5");
     ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
-    std::vector<fs::path> archives;
-    for (const auto& e : fs::directory_iterator(dst))
-        archives.push_back(e.path());
-    ASSERT_EQ(archives.size(), 1u);
-    const fs::path archive = archives[0];
+    ASSERT_EQ(listFolder(dst).size(), 1u);
+    const fs::path archive = dst / listFolder(dst)[0];
     const fs::path kept = data / "kept.lzh";
     fs::copy_file(archive, kept);
 
@@ -211,5 +190,116 @@ TEST(KillDuringArchive, KeepsTheEarlierArchiveAndTheNextRunCleansUp) {
     EXPECT_TRUE(fs::is_empty(p.dir / "TMP"));
     EXPECT_EQ(p.history().size(), 4u);
 }
+
+// SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a closed terminal) at each moment of the program without a
+// display: the process ends through its normal shutdown within the time limit, writes no target after the
+// signal, leaves nothing under a temporary name, and keeps the history of what it finished.
+enum class Moment { Idle, Copy, Archive };
+
+class Signals : public ::testing::TestWithParam<std::tuple<int, Moment>> {
+protected:
+    void SetUp() override {
+        fs::create_directories(dst);
+        fs::create_directories(src);
+        writeFile(p.dir / "Kestrelbox.ini", "[Option]\r\nSameFile=1\r\n");
+    }
+
+    // The checks every moment shares: nothing under a temporary name anywhere, a store that passes the
+    // integrity check of every open, the layout written by the shutdown.
+    void expectCleanEnd() {
+        EXPECT_EQ(temporaries(dst), std::vector<fs::path>{});
+        EXPECT_EQ(temporaries(p.dir.path()), std::vector<fs::path>{});
+        EXPECT_TRUE(!fs::exists(p.dir / "TMP") || fs::is_empty(p.dir / "TMP"));
+        EXPECT_NO_THROW(p.store());
+        EXPECT_NE(p.ini().find("\r\nListViewLog=1\r\n"), std::string::npos) << p.ini();
+    }
+
+    Program p{60};
+    TempDir data{"kbsignal"};
+    fs::path src = data / "src", dst = data / "dst";
+};
+
+TEST_P(Signals, EndTheProcessThroughTheShutdownLosingNothing) {
+    const auto [signal, moment] = GetParam();
+    if (moment == Moment::Idle) {
+        pid_t pid = p.launch({});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        ::kill(pid, signal);
+        EXPECT_EQ(p.wait(pid), kExitNormal);
+        EXPECT_EQ(p.err(), "");
+        EXPECT_EQ(p.files(), (Strings{"Kestrelbox", "Kestrelbox.ini", "Kestrelbox.mdb", "Readme.txt"}));
+        expectCleanEnd();
+        return;
+    }
+
+    // Copy: earlier copies of three large files, which the run replaces in path order. Archive: an earlier
+    // archive of today, which the run replaces.
+    const bool copy = moment == Moment::Copy;
+    const std::vector<std::string> names =
+        copy ? Strings{"a.bin", "b.bin", "c.bin"} : Strings{"noise.bin", "sparse.bin"};
+    std::vector<fs::path> sources;
+    for (const std::string& name : names) {
+        writeTagged(src / name, copy ? kBig : kBig / 4, "new " + name, copy);
+        if (copy)
+            writeTagged(dst / name, kBig, "old " + name);
+        sources.push_back(src / name);
+    }
+    p.registerSet(1, dst, sources, copy ? "0" : "5");
+    if (!copy) {
+        writeFile(src / "noise.bin", randomBytes(8u << 20, 7));
+        ASSERT_EQ(p.run({"/AUTO", "1"}), kExitNormal) << p.err();
+        writeTagged(src / "sparse.bin", kBig / 4, "v2");
+    }
+    const std::vector<std::string> before = test::listFolder(dst);
+    const fs::path kept = data / "kept";
+    if (!copy)
+        fs::copy_file(dst / before.at(0), kept);
+
+    pid_t pid = p.launch({"/AUTO", "1"});
+    // The first copy, or the archive, is under way: its temporary file has data.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::vector<fs::path> t = temporaries(dst);
+            std::error_code ec;
+            return (!t.empty() && fs::file_size(t[0], ec) > 0 && !ec) || exited(pid);
+        },
+        120))
+        << p.err();
+    if (exited(pid))
+        GTEST_SKIP() << "the run ended before the signal could land";
+    ::kill(pid, signal);
+    EXPECT_EQ(p.wait(pid), kExitRunStopped) << p.err();
+    EXPECT_EQ(p.err(), "");
+    expectCleanEnd();
+    EXPECT_EQ(test::listFolder(dst), before);
+
+    std::vector<CopyLogRow> rows = p.history();
+    if (!copy) {
+        EXPECT_TRUE(sameBytes(dst / before.at(0), kept)) << "the earlier archive stays";
+        EXPECT_EQ(rows.size(), 2u) << "only the earlier run's rows";
+        return;
+    }
+    // The copy in progress completed or left nothing; the files after it were not touched.
+    const bool firstDone = holdsTagged(dst / "a.bin", kBig, "new a.bin");
+    EXPECT_TRUE(firstDone || holdsTagged(dst / "a.bin", kBig, "old a.bin"));
+    for (const char* name : {"b.bin", "c.bin"})
+        EXPECT_TRUE(holdsTagged(dst / name, kBig, std::string("old ") + name)) << name;
+    ASSERT_EQ(rows.size(), firstDone ? 1u : 0u);
+    if (firstDone) {
+        EXPECT_EQ(rows[0].FileName, Text("a.bin"));
+        EXPECT_EQ(rows[0].CopyAns, Text("○"));
+    }
+}
+
+std::string caseName(const ::testing::TestParamInfo<std::tuple<int, Moment>>& info) {
+    static const char* const moments[] = {"idle", "mid_copy", "mid_archive"};
+    return std::string(::sigabbrev_np(std::get<0>(info.param))) + "_" +
+           moments[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignalAtEachMoment, Signals,
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                                            ::testing::Values(Moment::Idle, Moment::Copy, Moment::Archive)),
+                         caseName);
 
 } // namespace

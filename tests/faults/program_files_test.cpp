@@ -36,11 +36,8 @@ class ProgramFiles : public ::testing::Test {
 protected:
     ProgramFiles() {
         fs::create_directories(src);
-        fs::create_directories(dst);
         writeFile(src / "a.txt", "a");
-        auto store = p.store();
-        store->updateFolderPath("1", dst.string());
-        store->insertCopyData("1", (src / "a.txt").string());
+        p.registerSet(1, dst, {src / "a.txt"});
     }
 
     // Hands the program folder and the data to `user`, all but `keep`, which stays root's and unreadable.

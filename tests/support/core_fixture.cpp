@@ -52,6 +52,10 @@ int busyStatements(sqlite3* db) {
     return busy;
 }
 
+int exec(Store& store, const std::string& sql) {
+    return sqlite3_exec(store.handle(), sql.c_str(), nullptr, nullptr, nullptr);
+}
+
 std::vector<CopyLogRow> historyRows(Store& store) {
     std::vector<CopyLogRow> rows;
     store.forEachCopyLog([&](const CopyLogRow& r) { rows.push_back(r); });

@@ -82,30 +82,21 @@ int Program::wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
 }
 
-int Program::run(const std::vector<std::string>& args, const LaunchOptions& options) {
-    return wait(launch(args, options));
-}
-
 void Program::kill9(pid_t pid) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     std::erase(m_running, pid);
 }
 
-void Program::terminate(pid_t pid) {
-    ::kill(pid, SIGTERM);
-}
-
-std::string Program::err() const {
-    return readFile(m_output / "stderr.txt");
-}
-
-std::vector<std::string> Program::files() const {
-    return listFolder(dir.path());
-}
-
-std::string Program::ini() const {
-    return readFile(dir / "Kestrelbox.ini");
+void Program::registerSet(int set, const fs::path& destination, const std::vector<fs::path>& files,
+                          const std::string& method) {
+    fs::create_directories(destination);
+    auto s = store();
+    const std::string tab = std::to_string(set);
+    s->updateFolderPath(tab, destination.string());
+    s->updateTab(tab, "設定" + tab, method);
+    for (const fs::path& f : files)
+        s->insertCopyData(tab, f.string());
 }
 
 } // namespace kb::test

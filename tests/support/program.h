@@ -30,19 +30,24 @@ public:
     pid_t launch(const std::vector<std::string>& args, const LaunchOptions& options = {});
     // The exit status, or kKilled when it was still running after the time given (it is then killed).
     int wait(pid_t pid);
-    int run(const std::vector<std::string>& args, const LaunchOptions& options = {});
+    int run(const std::vector<std::string>& args, const LaunchOptions& options = {}) {
+        return wait(launch(args, options));
+    }
     void kill9(pid_t pid);
     // Asks it to close as the close box does.
-    void terminate(pid_t pid);
+    void terminate(pid_t pid) { ::kill(pid, SIGTERM); }
 
     // What the program wrote to its standard error: its message boxes without a display.
-    std::string err() const;
+    std::string err() const { return readFile(m_output / "stderr.txt"); }
 
     std::unique_ptr<Store> store() const { return Store::open(dir / "Kestrelbox.mdb"); }
+    // Set `set` backs up `files` into `destination` (made if missing) by `method`.
+    void registerSet(int set, const std::filesystem::path& destination,
+                     const std::vector<std::filesystem::path>& files = {}, const std::string& method = "0");
     std::vector<CopyLogRow> history() const { return historyRows(*store()); }
     // Names in the program folder, sorted.
-    std::vector<std::string> files() const;
-    std::string ini() const;
+    std::vector<std::string> files() const { return listFolder(dir.path()); }
+    std::string ini() const { return readFile(dir / "Kestrelbox.ini"); }
 
     TempDir dir;
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <numeric>
 #include <sstream>
-#include <sys/time.h>
 
 namespace kb::test {
 
@@ -51,12 +50,10 @@ std::string readFile(const std::filesystem::path& p) {
     return ss.str();
 }
 
-void setMtime(const std::filesystem::path& p, std::int64_t seconds) {
-    struct timeval tv[2];
-    tv[0].tv_sec = static_cast<time_t>(seconds);
-    tv[0].tv_usec = 0;
-    tv[1] = tv[0];
-    ::utimes(p.c_str(), tv);
+void setMtime(const std::filesystem::path& p, std::int64_t seconds, long nanoseconds) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    if (::utimensat(AT_FDCWD, p.c_str(), times, 0) != 0)
+        ADD_FAILURE() << "cannot set the time of " << p;
 }
 
 void makeSparse(const std::filesystem::path& p, std::uint64_t size) {
@@ -64,6 +61,13 @@ void makeSparse(const std::filesystem::path& p, std::uint64_t size) {
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
         ADD_FAILURE() << "cannot make " << p;
     ::close(fd);
+}
+
+std::string repeated(const std::string& s, std::size_t n) {
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
 }
 
 std::string randomBytes(std::size_t n, std::uint32_t seed) {
@@ -167,6 +171,28 @@ int runCommand(const std::string& command, std::string* output) {
     if (output)
         *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string rowText(const CopyLogRow& r) {
+    std::string out = std::to_string(r.SeqNo);
+    for (const Text& t : {r.DateTime, r.TabNo, r.TabName, r.CopyAns, r.FileName, r.FolderPath})
+        out += "|" + t.value_or("<null>");
+    return out;
+}
+
+std::string sqlcipher(const std::filesystem::path& file, const std::string& sql, const std::string& key) {
+    std::string out;
+    std::string script = key.empty() ? sql : "PRAGMA key='" + key + "'; PRAGMA cipher_page_size=4096; " + sql;
+    runCommand("sqlcipher " + shellQuote(file) + " " + shellQuote(script) + " 2>&1", &out);
+    return out;
+}
+
+std::string copyError(const std::filesystem::path& source, const std::string& reason) {
+    return "下記のファイルをコピーできませんでした (" + reason + ")\r\n\r\n" + source.string();
+}
+
+std::string copyError(const std::filesystem::path& source, int err) {
+    return copyError(source, std::error_code(err, std::system_category()).message());
 }
 
 std::string shellQuote(const std::string& s) {

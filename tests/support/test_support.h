@@ -82,10 +82,7 @@ public:
     }
     void focusDestinationButton() override { ++destinationFocus; }
     int currentTab() const override { return tab; }
-    std::string tabCaption(int t) const override {
-        auto it = captions.find(t);
-        return it == captions.end() ? "設定" + std::to_string(t) + " 【標準】" : it->second;
-    }
+    std::string tabCaption(int t) const override { return "設定" + std::to_string(t) + " 【標準】"; }
     bool logRefresh() override {
         ++refreshes;
         return true;
@@ -111,7 +108,6 @@ public:
     int refreshes = 0;
     std::vector<std::string> recorded; // the trim point passed with each recorded history row
     int tab = 1;
-    std::map<int, std::string> captions;
 
     std::vector<std::string> texts() const { return textsWithIcon(std::nullopt); }
     std::vector<std::string> textsWithIcon(std::optional<MsgIcon> icon) const {
@@ -158,8 +154,48 @@ public:
     bool folderStarts = true;
 };
 
+// The real file layer with faults put in: `action` just before content copy number `before` (counted from 1),
+// EIO from copy number `failCopy`, and EIO from every step of the kind `failAt` (Write: every copy too).
+class FaultyFiles : public FileSystem {
+public:
+    enum class Step { None, Write, Sync, Rename };
+    Step failAt = Step::None;
+    int before = 0, failCopy = 0, copies = 0;
+    std::function<void()> action;
+
+    std::error_code write(int fd, std::string_view data, off_t offset) override {
+        return failAt == Step::Write ? eio() : FileSystem::write(fd, data, offset);
+    }
+    std::error_code syncFile(int fd) override {
+        return failAt == Step::Sync ? eio() : FileSystem::syncFile(fd);
+    }
+    std::error_code rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+        return failAt == Step::Rename ? eio() : FileSystem::rename(from, to);
+    }
+
+protected:
+    std::error_code copyContent(int fromFd, int toFd, std::uint64_t size, bool holes) override {
+        if (++copies == before && action)
+            action();
+        if (copies == failCopy || failAt == Step::Write)
+            return eio();
+        return FileSystem::copyContent(fromFd, toFd, size, holes);
+    }
+
+private:
+    static std::error_code eio() { return {EIO, std::generic_category()}; }
+};
+
+// Every field of a history row as one text, "<null>" for a missing one.
+std::string rowText(const CopyLogRow& r);
 // Every history row of a store, in the store's order.
 std::vector<CopyLogRow> historyRows(Store& store);
+// Runs `sql` on the store's own connection; the engine's result code.
+int exec(Store& store, const std::string& sql);
+// The engine's own shell on `file`: its output, with the store's key and page size unless `key` is given
+// (empty: none).
+std::string sqlcipher(const std::filesystem::path& file, const std::string& sql,
+                      const std::string& key = "pinwheel");
 // Statements of the connection that are still running (not finished or reset).
 int busyStatements(sqlite3* db);
 
@@ -209,11 +245,17 @@ public:
     Services services;
 };
 
+// The report of a file that could not be copied, for `reason` or for the system's text of `err`.
+std::string copyError(const std::filesystem::path& source, const std::string& reason);
+std::string copyError(const std::filesystem::path& source, int err);
+
 // Helpers for files.
 void writeFile(const std::filesystem::path& p, const std::string& content);
 std::string readFile(const std::filesystem::path& p);
-void setMtime(const std::filesystem::path& p, std::int64_t secondsSinceEpoch);
+void setMtime(const std::filesystem::path& p, std::int64_t secondsSinceEpoch, long nanoseconds = 0);
 void makeSparse(const std::filesystem::path& p, std::uint64_t size);
+// `s` `n` times over.
+std::string repeated(const std::string& s, std::size_t n);
 // Deterministic noise: `n` bytes from `seed`.
 std::string randomBytes(std::size_t n, std::uint32_t seed);
 // Names below `dir` relative to it, sorted; only its own entries unless `recursive`.

@@ -126,7 +126,8 @@ Volume::Volume(Kind kind, const fs::path& work, std::uint64_t bytes) : m_mount(w
     }
     const int backing = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
     std::string device;
-    for (int attempt = 0; attempt < 10 && m_loop < 0; ++attempt) {
+    int attached = -1;
+    for (int attempt = 0; attempt < 10 && attached < 0; ++attempt) {
         const int n = ::ioctl(control, LOOP_CTL_GET_FREE);
         device = "/dev/loop" + std::to_string(n);
         const int loop = n < 0 ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
@@ -138,13 +139,13 @@ Volume::Volume(Kind kind, const fs::path& work, std::uint64_t bytes) : m_mount(w
         config.fd = static_cast<std::uint32_t>(backing);
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
         if (::ioctl(loop, LOOP_CONFIGURE, &config) == 0)
-            m_loop = loop;
+            attached = loop;
         else
             ::close(loop); // taken by another process in between
     }
     ::close(backing);
     ::close(control);
-    if (m_loop < 0) {
+    if (attached < 0) {
         if (m_why.empty())
             m_why = failed("cannot attach a loop device");
         return;
@@ -152,7 +153,7 @@ Volume::Volume(Kind kind, const fs::path& work, std::uint64_t bytes) : m_mount(w
     m_why.clear();
     m_mounted = mountFuse("mount.exfat-fuse", {"-d", device, m_mount.string()});
     // From now on the daemon holds the device.
-    ::close(std::exchange(m_loop, -1));
+    ::close(attached);
 }
 
 bool Volume::mountFuse(const std::string& program, const std::vector<std::string>& args) {
@@ -196,8 +197,6 @@ Volume::~Volume() {
         ::kill(m_daemon, SIGKILL);
         ::waitpid(m_daemon, nullptr, 0);
     }
-    if (m_loop >= 0)
-        ::close(m_loop);
 }
 
 } // namespace kb::test

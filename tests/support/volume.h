@@ -40,7 +40,6 @@ private:
 
     std::filesystem::path m_mount;
     pid_t m_daemon = -1;
-    int m_loop = -1;
     bool m_mounted = false;
     std::string m_why;
 };

@@ -6,13 +6,10 @@
 #include "ui/version/frmVersion.h"
 
 using kb::MsgAnswer;
+using kb::test::exec;
 using namespace kb::uitest;
 
 namespace {
-
-void exec(kb::Store& store, const char* sql) {
-    QCOMPARE(sqlite3_exec(store.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK);
-}
 
 std::string iniText(UiFixture& f) {
     return kb::test::readFile(f.core.folder.settings());
@@ -389,8 +386,7 @@ private slots:
         QTest::mouseClick(ok, Qt::LeftButton);
         QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
         QVERIFY(!d.dlg.isVisible());
-        d.dlg.show();
-        QVERIFY(QTest::qWaitForWindowActive(&d.dlg));
+        showActive(d.dlg);
         QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(ok));
         d.press({Qt::Key_R});
         QCOMPARE(f.core.shell.openedFolders.size(), size_t(1));

@@ -1,5 +1,10 @@
 // The main window driven by object name on the offscreen platform, with scripted boxes and choosers; its
-// history panel: showing and hiding it, the splitter, entry details and the export.
+// history panel: showing and hiding it, the splitter, entry details and the export. Then what it shows while
+// a run copies, with its paints coalesced: the status texts reach the screen in order, the text of a file
+// whose copy takes long before its copy, the bar steps through every value, and the history list ends as a
+// reload would show it. The list keeps the store's order through any insertions and trims.
+#include <numeric>
+
 #include "platform/instance_lock.h"
 #include "platform/stop_request.h"
 #include "support/window_fixture.h"
@@ -10,19 +15,6 @@ using namespace kb;
 using namespace kb::test;
 
 namespace {
-
-QTreeWidget* fileList(WindowFixture& f) {
-    return child<QTreeWidget>(&f.window(), "ListView");
-}
-QTabWidget* tabs(WindowFixture& f) {
-    return child<QTabWidget>(&f.window(), "TabMain");
-}
-QAction* action(WindowFixture& f, const char* name) {
-    return child<QAction>(&f.window(), name);
-}
-QString destination(WindowFixture& f) {
-    return child<QLineEdit>(&f.window(), "txtTo")->text();
-}
 
 // Refuses the n-th statement that changes a table, or COMMIT, when it is prepared: the engine's own failure.
 // `refusal` holds {at, seen}.
@@ -95,13 +87,42 @@ void whileShown(const std::function<void()>& open, const std::function<void(Dial
     open();
 }
 
-QTreeView* logList(WindowFixture& f) {
-    return child<QTreeView>(&f.window(), "ListViewLog");
+void selectLogRow(WindowFixture& f, int r) {
+    f.logList()->selectionModel()->select(f.logList()->model()->index(r, 0),
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-void selectLogRow(WindowFixture& f, int r) {
-    logList(f)->selectionModel()->select(logList(f)->model()->index(r, 0),
-                                         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+// The texts a label showed each time it was painted.
+class PaintedTexts : public QObject {
+public:
+    explicit PaintedTexts(QLabel* label) : m_label(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint && (texts.empty() || texts.back() != m_label->text().toStdString()))
+            texts.push_back(m_label->text().toStdString());
+        return false;
+    }
+    std::vector<std::string> texts;
+
+private:
+    QLabel* m_label;
+};
+
+CopyLogRow row(const std::string& time, const std::string& tab, long long seq) {
+    return CopyLogRow{
+        time, tab, "設定" + tab, seq, "○", "f" + std::to_string(seq), "/b/f" + std::to_string(seq)};
+}
+
+std::vector<std::string> shown(WindowFixture& f) {
+    std::vector<std::string> out;
+    for (int r = 0; r < f.window().historyModel().rowCount(); ++r)
+        out.push_back(rowText(f.window().historyModel().row(r)));
+    return out;
+}
+
+std::vector<std::string> stored(Store& store) {
+    std::vector<std::string> out;
+    store.forEachCopyLog([&out](const CopyLogRow& r) { out.push_back(rowText(r)); });
+    return out;
 }
 
 } // namespace
@@ -121,12 +142,12 @@ private slots:
         writeFile(f.dir / "Kestrelbox.ini", settings);
         QCOMPARE(f.start(), ui::kExitNormal);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(tabs(f)->tabText(i), QString("設定%1 【標準】").arg(i + 1));
+            QCOMPARE(f.child<QTabWidget>("TabMain")->tabText(i), QString("設定%1 【標準】").arg(i + 1));
         QCOMPARE(f.window().currentTab(), 1);
         QCOMPARE(q(f.window().statusText()), QString("0個のファイル  (0ﾊﾞｲﾄ)"));
         QVERIFY(f.prompter.messages.empty());
         QCOMPARE(f.ini(), settings);
-        fileList(f)->header()->resizeSection(0, 100);
+        f.fileList()->header()->resizeSection(0, 100);
         f.close();
         QCOMPARE(q(f.window().statusText()), QString("MDB最適化中..."));
         QVERIFY(!f.app->state().MdbDatabase);
@@ -155,8 +176,7 @@ private slots:
             QVERIFY2(f.start() == c.exit, c.line);
             QVERIFY2(f.prompter.messages.size() == 1, c.line);
             QVERIFY2(f.prompter.messages[0].text.rfind(c.caption + std::string("\r\n"), 0) == 0, c.line);
-            QVERIFY2(f.errorLog().find(std::string("[frmMain]-[") + c.context + "] ") != std::string::npos,
-                     c.line);
+            QVERIFY2(f.logged(std::string("[frmMain]-[") + c.context + "] "), c.line);
             QVERIFY2(f.ini() == settings, c.line);
         }
     }
@@ -171,9 +191,9 @@ private slots:
         for (const char* name : {"b.txt", "A.txt", "0gone.txt"})
             f.store().insertCopyData("2", (data / name).string());
         f.store().updateFolderPath("2", "/backup/there");
-        tabs(f)->setCurrentIndex(1);
+        f.child<QTabWidget>("TabMain")->setCurrentIndex(1);
         QCOMPARE(f.window().currentTab(), 2);
-        QTreeWidget* list = fileList(f);
+        QTreeWidget* list = f.fileList();
         QCOMPARE(list->topLevelItemCount(), 3);
         QCOMPARE(list->topLevelItem(0)->text(1), q((data / "0gone.txt").string()));
         QCOMPARE(list->topLevelItem(1)->text(0), QString("A.txt"));
@@ -186,12 +206,12 @@ private slots:
         for (int r = 0; r < 3; ++r)
             QVERIFY(list->visualItemRect(list->topLevelItem(r)).height() >= needed);
         QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->topLevelItem(0)});
-        QCOMPARE(destination(f), QString("/backup/there"));
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString("/backup/there"));
         QCOMPARE(q(f.window().statusText()), QString("3個のファイル  (1.5KB)"));
 
-        tabs(f)->setCurrentIndex(0);
+        f.child<QTabWidget>("TabMain")->setCurrentIndex(0);
         QCOMPARE(list->topLevelItemCount(), 0);
-        QCOMPARE(destination(f), QString());
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString());
     }
 
     void addListRegistersOnceAndRefusesADuplicate() {
@@ -200,9 +220,9 @@ private slots:
         std::string path = (data / "Bob's \"notes\" 日本語 😀.txt").string();
         writeFile(path, "x");
         f.prompter.fileAnswers = {path, path, std::nullopt};
-        action(f, "M_File_3")->trigger();
+        f.child<QAction>("M_File_3")->trigger();
         QCOMPARE(f.store().selectCopyData("1"), Strings{path});
-        QCOMPARE(fileList(f)->topLevelItem(0)->text(1), q(path));
+        QCOMPARE(f.fileList()->topLevelItem(0)->text(1), q(path));
         f.window().M_RightClick_Click(3);
         QCOMPARE(f.prompter.texts(), Strings{"このファイルは登録済みです"});
         f.window().M_File_Click(3); // cancelled
@@ -215,10 +235,9 @@ private slots:
         f.window().Fun_AddList();
         QCOMPARE(f.store().selectCopyData("3"), Strings{path});
         f.prompter.answers = {MsgAnswer::No, MsgAnswer::Yes};
-        f.window().activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&f.window()));
-        fileList(f)->setFocus();
-        QTest::keyClick(fileList(f), Qt::Key_Delete);
+        uitest::showActive(f.window());
+        f.fileList()->setFocus();
+        QTest::keyClick(f.fileList(), Qt::Key_Delete);
         QCOMPARE(f.store().selectCopyData("3").size(), std::size_t(1));
         f.window().M_File_Click(4);
         QCOMPARE(f.prompter.messages.back().text,
@@ -239,24 +258,24 @@ private slots:
         QStringList dropped;
         for (const char* name : {"one.txt", "folder", "old.txt", "missing.txt", "two words.txt"})
             dropped << q((data / name).string());
-        drop(fileList(f)->viewport(), dropped);
+        drop(f.fileList()->viewport(), dropped);
         QCOMPARE(f.store().selectCopyData("1").size(), std::size_t(3));
         QCOMPARE(f.prompter.texts(), Strings{"old.txt は登録済みです"});
-        QCOMPARE(fileList(f)->topLevelItemCount(), 3);
+        QCOMPARE(f.fileList()->topLevelItemCount(), 3);
 
         // A folder dropped on the destination box becomes the destination; a file does not.
-        QWidget* to = child<QLineEdit>(&f.window(), "txtTo");
+        QWidget* to = f.child<QLineEdit>("txtTo");
         drop(to, {q((data / "one.txt").string())});
-        QCOMPARE(destination(f), QString());
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), QString());
         drop(to, {q((data / "folder").string()), q((data / "one.txt").string())});
-        QCOMPARE(destination(f), q((data / "folder").string()));
+        QCOMPARE(f.child<QLineEdit>("txtTo")->text(), q((data / "folder").string()));
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text((data / "folder").string()));
 
         // The chooser's folder is stored; cancelled, the box's text is.
         f.prompter.folderAnswers = {std::string("/srv/backup"), std::nullopt};
-        child<QPushButton>(&f.window(), "cmdTo")->click();
+        f.child<QPushButton>("cmdTo")->click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text("/srv/backup"));
-        child<QLineEdit>(&f.window(), "txtTo")->setText("");
+        f.child<QLineEdit>("txtTo")->setText("");
         f.window().cmdTo_Click();
         QCOMPARE(f.store().selectTab("1")->FolderPath, Text(""));
     }
@@ -269,24 +288,24 @@ private slots:
         QVERIFY(w.Fun_ChangeUse(false));
         for (const char* name :
              {"Backup", "Option", "M_File_1", "M_File_3", "M_File_4", "M_File_6", "M_Tool_1", "M_Tool_3"})
-            QVERIFY2(!action(f, name)->isEnabled(), name);
+            QVERIFY2(!f.child<QAction>(name)->isEnabled(), name);
         for (const char* name : {"TabMain", "txtTo", "cmdTo", "ListView", "ListViewLog"})
-            QVERIFY2(!child<QWidget>(&w, name)->isEnabled(), name);
-        QVERIFY(child<QWidget>(&w, "picBarH")->isEnabled());
+            QVERIFY2(!f.child<QWidget>(name)->isEnabled(), name);
+        QVERIFY(f.child<QWidget>("picBarH")->isEnabled());
 
         // Pointing at a failing file re-enables the list alone, and only for a path of exactly that case.
-        fileList(f)->clearSelection();
+        f.fileList()->clearSelection();
         QVERIFY(w.Fun_ListSetFocus("/data/REPORT.txt"));
-        QVERIFY(fileList(f)->selectedItems().isEmpty() && !fileList(f)->isEnabled());
+        QVERIFY(f.fileList()->selectedItems().isEmpty() && !f.fileList()->isEnabled());
         QVERIFY(w.Fun_ListSetFocus("/data/report.txt"));
-        QCOMPARE(fileList(f)->selectedItems().first()->text(1), QString("/data/report.txt"));
-        QVERIFY(fileList(f)->isEnabled());
-        QVERIFY(!child<QWidget>(&w, "TabMain")->isEnabled());
+        QCOMPARE(f.fileList()->selectedItems().first()->text(1), QString("/data/report.txt"));
+        QVERIFY(f.fileList()->isEnabled());
+        QVERIFY(!f.child<QWidget>("TabMain")->isEnabled());
         QVERIFY(w.Fun_ChangeUse(true));
         QVERIFY(w.Fun_ChangeUse(true));
         for (const char* name :
              {"Backup", "M_Tool_3", "TabMain", "txtTo", "cmdTo", "ListView", "ListViewLog"})
-            QVERIFY2(child<QObject>(&w, name)->property("enabled").toBool(), name);
+            QVERIFY2(f.child<QObject>(name)->property("enabled").toBool(), name);
     }
 
     void openingReportsShellFailuresAndMissingFolders() {
@@ -298,13 +317,13 @@ private slots:
         TempDir data("kbdata");
         writeFile(data / "here.txt", "x");
         f.registerFiles(1, {(data / "gone.txt").string(), (data / "here.txt").string()});
-        fileList(f)->setCurrentItem(fileList(f)->topLevelItem(0));
+        f.fileList()->setCurrentItem(f.fileList()->topLevelItem(0));
         QVERIFY(w.Fun_OpenFileDir(0, 0));
         QCOMPARE(f.prompter.texts().back(), "ファイルが見つかりません\r\n" + (data / "gone.txt").string());
-        QVERIFY(f.errorLog().find("[mdlCommon]-[Sub_ShowFlie] ファイルが見つかりません　" +
-                                  (data / "gone.txt").string()) != std::string::npos);
+        QVERIFY(
+            f.logged("[mdlCommon]-[Sub_ShowFlie] ファイルが見つかりません　" + (data / "gone.txt").string()));
 
-        fileList(f)->setCurrentItem(fileList(f)->topLevelItem(1));
+        f.fileList()->setCurrentItem(f.fileList()->topLevelItem(1));
         for (auto [code, text] :
              {std::pair{31, "関連付けられているファイルがありません"}, {5, "エラーNo.=5"}}) {
             f.shell.codeForExisting = code;
@@ -319,10 +338,10 @@ private slots:
         std::filesystem::remove(f.dir / "Readme.txt");
         w.M_Help_Click(1);
         QCOMPARE(f.prompter.texts().back(), std::string("Readme表示エラー\r\nファイルが見つかりません"));
-        QVERIFY(f.errorLog().find("[mdlCommon]-[Sub_ShowHelpFlie] ファイルが見つかりません　" +
-                                  (f.dir / "Readme.txt").string()) != std::string::npos);
+        QVERIFY(f.logged("[mdlCommon]-[Sub_ShowHelpFlie] ファイルが見つかりません　" +
+                         (f.dir / "Readme.txt").string()));
         writeFile(f.dir / "Readme.txt", "readme");
-        action(f, "Help")->trigger();
+        f.child<QAction>("Help")->trigger();
         QCOMPARE(f.shell.openedFiles.back(), (f.dir / "Readme.txt").string());
     }
 
@@ -334,12 +353,11 @@ private slots:
         f.registerFiles(1, {"/data/a.txt", "/data/b.txt"});
         f.store().insertCopyLog({"2006/01/01 12:30:00", "1", "設定1 【標準】", 1, "○", "a.txt", "/b/a.txt"});
         w.Fun_LogRefresh();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        uitest::showActive(w);
         for (const char* name : {"ListView", "ListViewLog"}) {
-            auto* list = child<QAbstractItemView>(&w, name);
-            const bool files = list == fileList(f);
-            auto* menu = child<QMenu>(&w, files ? "M_RightClickMain" : "M_RightClickLogMain");
+            auto* list = f.child<QAbstractItemView>(name);
+            const bool files = list == f.fileList();
+            auto* menu = f.child<QMenu>(files ? "M_RightClickMain" : "M_RightClickLogMain");
             list->setFocus();
             list->setCurrentIndex(list->model()->index(0, 0));
             const QPoint row =
@@ -438,13 +456,13 @@ private slots:
             QCOMPARE(f.prompter.texts().back(), std::string("初期化エラー\r\nnot authorized"));
             QCOMPARE(contentOf(f.store()), before);
         }
-        QVERIFY(f.errorLog().find("[frmMain]-[Fun_Initialize] not authorized") != std::string::npos);
+        QVERIFY(f.logged("[frmMain]-[Fun_Initialize] not authorized"));
 
         f.prompter.answers = {MsgAnswer::Yes, MsgAnswer::Yes};
         QVERIFY(f.window().Fun_Initialize());
         QCOMPARE(f.prompter.texts().back(), std::string("初期化完了　　　"));
         QCOMPARE(f.window().currentTab(), 1);
-        QCOMPARE(tabs(f)->tabText(1), QString("設定2 【標準】"));
+        QCOMPARE(f.child<QTabWidget>("TabMain")->tabText(1), QString("設定2 【標準】"));
         QVERIFY(f.store().selectCopyData("2").empty());
         QCOMPARE(f.store().countCopyLog() + f.store().historyRows(), 0LL);
         QCOMPARE(f.store().selectTab("2")->TabName, std::string("設定2"));
@@ -518,16 +536,15 @@ private slots:
     // Menu item and toolbar button show one state, and the shutdown keeps it for the next start.
     void toggleMirrorsMenuAndButtonAndIsKept() {
         WindowFixture f;
-        ui::frmMain& w = f.window();
-        QAction* menu = child<QAction>(&w, "M_Visible_1");
-        QAction* button = child<QAction>(&w, "BackupLog");
-        QVERIFY(menu->isChecked() && button->isChecked() && !logList(f)->isHidden());
+        QAction* menu = f.child<QAction>("M_Visible_1");
+        QAction* button = f.child<QAction>("BackupLog");
+        QVERIFY(menu->isChecked() && button->isChecked() && !f.logList()->isHidden());
         button->trigger();
         QVERIFY(!f.app->state().LogVisible && !menu->isChecked() && !button->isChecked());
-        QVERIFY(logList(f)->isHidden() && child<QWidget>(&w, "picBarH")->isHidden());
+        QVERIFY(f.logList()->isHidden() && f.child<QWidget>("picBarH")->isHidden());
         menu->trigger();
         QVERIFY(f.app->state().LogVisible && menu->isChecked() && button->isChecked());
-        QVERIFY(!logList(f)->isHidden());
+        QVERIFY(!f.logList()->isHidden());
         button->trigger();
         f.close();
         QVERIFY(f.ini().find("ListViewLog=0\r\n") != std::string::npos);
@@ -536,15 +553,15 @@ private slots:
         writeFile(again.dir / "Kestrelbox.ini", f.ini());
         again.start();
         QVERIFY(!again.app->state().LogVisible);
-        QVERIFY(!child<QAction>(&again.window(), "M_Visible_1")->isChecked());
-        QVERIFY(logList(again)->isHidden());
+        QVERIFY(!again.child<QAction>("M_Visible_1")->isChecked());
+        QVERIFY(again.logList()->isHidden());
     }
 
     // The layout's figures are the core tests'; here, that a drop is measured from the list it lands on.
     void splitterDropOnEitherListMovesTheBar() {
         WindowFixture f;
         ui::frmMain& w = f.window();
-        QWidget* bar = child<QWidget>(&w, "picBarH");
+        QWidget* bar = f.child<QWidget>("picBarH");
         const double logTop = w.layoutTwips().listViewLog.top;
         w.ListViewLog_DragDrop(bar, 300);
         QCOMPARE(w.layoutTwips().picBarH.top, logTop + 300);
@@ -552,7 +569,7 @@ private slots:
         const double top = w.layoutTwips().listView.top + 1000;
         QCOMPARE(w.layoutTwips().picBarH.top, top);
         // Anything but the bar dropped on a list does nothing.
-        w.ListView_DragDrop(child<QWidget>(&w, "TabMain"), 10);
+        w.ListView_DragDrop(f.child<QWidget>("TabMain"), 10);
         QCOMPARE(w.layoutTwips().picBarH.top, top);
     }
 
@@ -594,7 +611,7 @@ private slots:
         writeFile(path, std::string(5000, 'Z'));
         f.prompter.fileAnswers = {path};
         f.window().setStatusText("3個のファイル  (1KB)");
-        child<QAction>(&f.window(), "M_File_6")->trigger();
+        f.child<QAction>("M_File_6")->trigger();
 
         const FileDialogSpec& spec = f.prompter.fileDialogs.at(0);
         QCOMPARE(spec.defaultSuffix, std::string("csv"));
@@ -623,7 +640,7 @@ private slots:
         f.window().Sub_OutPutLog();
         QVERIFY(f.prompter.texts().back().rfind("履歴出力エラー\r\n", 0) == 0);
         QCOMPARE(f.window().statusText(), std::string("3個のファイル  (1KB)"));
-        QVERIFY(f.errorLog().find("[frmMain]-[Sub_OutPutLog] ") != std::string::npos);
+        QVERIFY(f.logged("[frmMain]-[Sub_OutPutLog] "));
 
         // An emptied table still gives the header; a cancel changes nothing.
         f.store().deleteAllCopyLog();
@@ -633,6 +650,121 @@ private slots:
         std::size_t shown = f.prompter.messages.size();
         f.window().Sub_OutPutLog();
         QCOMPARE(f.prompter.messages.size(), shown);
+    }
+
+    // A backup from the toolbar, answered Yes: every file copied, the summary, the idle window again.
+    void aRunPaintsEveryTextAndEveryValue() {
+        WindowFixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window()));
+        const int n = 40, large = 25;
+        std::vector<std::string> paths;
+        auto name = [](int i) { return "in" + std::to_string(100 + i).substr(1) + ".txt"; };
+        for (int i = 0; i < n; ++i) {
+            paths.push_back((f.dir / name(i)).string());
+            writeFile(paths.back(), i == large ? std::string(1 << 20, 'x') : name(i));
+        }
+        std::filesystem::create_directory(f.dir / "out");
+        f.store().updateFolderPath("1", (f.dir / "out").string());
+        f.registerFiles(1, paths);
+        f.window().Fun_LogRefresh();
+
+        PaintedTexts painted(f.child<QLabel>("StatusPanel1"));
+        std::vector<int> values;
+        auto* bar = f.child<QProgressBar>("progress");
+        connect(bar, &QProgressBar::valueChanged, [&values](int v) { values.push_back(v); });
+        f.child<QAction>("Backup")->trigger();
+
+        QCOMPARE(f.prompter.texts().back(), std::string("バックアップ完了！  [ 40ﾌｧｲﾙ / 全40ﾌｧｲﾙ中 ]"));
+        QCOMPARE(readFile(f.dir / "out" / name(n - 1)), name(n - 1));
+        auto text = [&](int i) {
+            return name(i) + " バックアップ中... [ " + std::to_string(i + 1) + " / " + std::to_string(n) +
+                   " ]";
+        };
+        std::vector<std::string> expectedTexts;
+        for (int i = 0; i < n; ++i)
+            expectedTexts.push_back(text(i));
+        expectedTexts.push_back(std::to_string(n) + "個のファイル");
+        std::vector<std::string> runTexts;
+        std::copy_if(painted.texts.begin(), painted.texts.end(), std::back_inserter(runTexts),
+                     [&](const std::string& t) {
+                         return std::find(expectedTexts.begin(), expectedTexts.end(), t) !=
+                                expectedTexts.end();
+                     });
+        auto next = expectedTexts.begin();
+        for (const std::string& t : runTexts)
+            QVERIFY2((next = std::find(next, expectedTexts.end(), t)) != expectedTexts.end(), t.c_str());
+        QVERIFY(std::find(runTexts.begin(), runTexts.end(), text(large)) != runTexts.end());
+        QCOMPARE(painted.texts.back(), expectedTexts.back());
+        std::vector<int> expected(n + 1);
+        std::iota(expected.begin(), expected.end(), 0);
+        QCOMPARE(values, expected);
+        QVERIFY(bar->isHidden() && bar->updatesEnabled());
+        QVERIFY(f.child<QWidget>("ListViewLog")->updatesEnabled());
+        QCOMPARE(shown(f), stored(f.store()));
+    }
+
+    // The list holds the first rows of the store's order and fetches the rest a page at a time: through
+    // insertions anywhere, trims and fetches in any order, what it holds is what a full load begins with.
+    void recordedRowsKeepTheStoresOrderThroughInsertionsAndTrims() {
+        WindowFixture f;
+        Store& st = f.store();
+        ui::HistoryModel& model = f.window().historyModel();
+        model.setPageSize(4);
+        for (int run = 4; run >= 1; --run)
+            for (int seq = 1; seq <= 3; ++seq)
+                st.insertCopyLog(row("2006/01/0" + std::to_string(run) + " 10:00:00", "1", seq));
+        st.insertCopyLog(row("2006/01/03 10:00:00", "1", 1));
+        f.window().Fun_LogRefresh();
+        QCOMPARE(model.rowCount(), 4);
+        std::mt19937 random(7);
+        auto fetchAll = [&] {
+            while (model.canFetchMore({}))
+                model.fetchMore({});
+            QCOMPARE(shown(f), stored(st));
+        };
+        // As a run records a row: into the store, the oldest runs trimmed, then into the list.
+        int recorded = 0;
+        auto record = [&](CopyLogRow r, const std::string& trimmedBefore = "") {
+            r.FileName = "r" + std::to_string(++recorded); // tells equal keys apart
+            st.insertCopyLog(r);
+            if (!trimmedBefore.empty())
+                st.deleteCopyLogBefore(trimmedBefore);
+            f.window().logRowRecorded(r, trimmedBefore);
+            const std::vector<std::string> held = shown(f), all = stored(st);
+            QVERIFY(held.size() <= all.size() && std::equal(held.begin(), held.end(), all.begin()));
+            if (random() % 4 == 0)
+                model.fetchMore({});
+        };
+        // Rows landing anywhere, in random order, some with equal keys.
+        auto scatter = [&](int rows) {
+            for (int i = 0; i < rows; ++i) {
+                int day = static_cast<int>(random() % 9) + 1;
+                record(row("2006/01/0" + std::to_string(day) + " 10:00:00", std::to_string(random() % 4 + 1),
+                           static_cast<long long>(random() % 3)));
+            }
+        };
+
+        // The key of the last row held, which the first row not fetched has too: it goes after both.
+        record(row("2006/01/03 10:00:00", "1", 1));
+        // A new run on top, then a second set in the same second (its rows go before the first set's).
+        for (int seq = 1; seq <= 5; ++seq)
+            record(row("2006/01/09 10:00:00", "1", seq));
+        for (int seq = 1; seq <= 3; ++seq)
+            record(row("2006/01/09 10:00:00", "3", seq));
+        scatter(40);
+        record(row("2006/01/09 10:00:00", "1", 6), "2006/01/03 10:00:00");
+        scatter(10);
+        fetchAll();
+
+        // Every row held: each change must also be announced as the views expect it.
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        scatter(20);
+        record(row("2006/01/09 10:00:00", "1", 7), "2006/01/03 10:00:00");
+        // A trim that reaches into the rows before the last insertion point.
+        record(row("2006/01/09 10:00:00", "1", 9), "2006/01/09 10:00:01");
+        QCOMPARE(model.rowCount(), 0);
+        record(row("2006/01/10 10:00:00", "2", 1));
+        fetchAll();
     }
 };
 

@@ -2,8 +2,6 @@
 
 #include <pwd.h>
 
-#include "support/test_support.h"
-
 namespace kb::faults {
 namespace {
 

@@ -26,12 +26,4 @@ void WindowFixture::registerFiles(int set, const std::vector<std::string>& paths
     window().selectTab(window().currentTab());
 }
 
-std::string WindowFixture::ini() const {
-    return readFile(dir / "Kestrelbox.ini");
-}
-
-std::string WindowFixture::errorLog() const {
-    return cp932::toUtf8(readFile(dir / "Err.log"));
-}
-
 } // namespace kb::test

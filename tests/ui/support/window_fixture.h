@@ -1,6 +1,5 @@
 #pragma once
 
-#include "support/test_support.h"
 #include "ui/main/application.h"
 #include "ui/main/frmMain.h"
 #include "ui/main/prompter.h"
@@ -49,13 +48,19 @@ public:
     // Runs Main; the window is up when it returns kExitNormal.
     int start();
     ui::frmMain& window() { return *app->window(); }
+    template <class T> T* child(const char* name) { return uitest::child<T>(app->window(), name); }
+    QTreeWidget* fileList() { return child<QTreeWidget>("ListView"); }
+    QTreeView* logList() { return child<QTreeView>("ListViewLog"); }
     Store& store() { return *app->state().MdbDatabase; }
     // Closes the window as the close box does (the shutdown sequence runs).
     void close() { window().close(); }
     // Registers files in a set directly in the store, then reloads the window's current set.
     void registerFiles(int set, const std::vector<std::string>& paths);
-    std::string ini() const;
-    std::string errorLog() const;
+    std::string ini() const { return readFile(dir / "Kestrelbox.ini"); }
+    // Whether the error log holds `text` (given in UTF-8).
+    bool logged(const std::string& text) const {
+        return cp932::toUtf8(readFile(dir / "Err.log")).find(text) != std::string::npos;
+    }
 
     TempDir dir;
     ScriptedPrompter prompter;
