@@ -287,11 +287,10 @@ TEST(LhaArchiveBasics, ReplacesAnOlderArchiveInTheFolderWithoutPackingIt) {
     fs::create_symlink(dir / "outside.txt", src / "link.txt");
     writeFile(archive, "old archive");
     ASSERT_EQ(pack(archive, src), 0);
-    std::vector<Header> headers = readHeaders(readFile(archive));
-    ASSERT_EQ(headers.size(), 3u);
-    EXPECT_EQ(headers[0].name, ".a.lzh.kbtmp-1-1");
-    EXPECT_EQ(headers[1].name, "a.txt");
-    EXPECT_EQ(headers[2].name, "b.txt");
+    std::vector<std::string> names;
+    for (const Header& h : readHeaders(readFile(archive)))
+        names.push_back(h.name);
+    EXPECT_EQ(names, (Strings{".a.lzh.kbtmp-1-1", "a.txt", "b.txt"}));
 }
 
 // Frequencies of the Fibonacci series give the deepest tree there is; the lengths must still fit 16 bits and

@@ -22,6 +22,19 @@ int refuseCommit(void*, int action, const char* what, const char*, const char*, 
 
 const std::vector<std::string> kStoreOnly = {"Kestrelbox.mdb"};
 
+// The first column of every row `sql` gives.
+std::vector<Text> column(Store& store, const std::string& sql) {
+    std::vector<Text> out;
+    sqlite3_exec(
+        store.handle(), sql.c_str(),
+        [](void* rows, int, char** v, char**) {
+            static_cast<std::vector<Text>*>(rows)->push_back(v[0] ? Text(v[0]) : Text());
+            return 0;
+        },
+        &out, nullptr);
+    return out;
+}
+
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -269,19 +282,11 @@ TEST_F(StoreTest, HistoryExceedsALimitExactlyWhenTheCountDoes) {
 // the store and a changing limit.
 TEST_F(StoreTest, CutoffIsTheLastOfTheFirstRowsThroughRunsAndTrims) {
     auto lastOfFirst = [&](long long limit) {
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(
-            store->handle(),
-            "SELECT DateTime FROM (SELECT DateTime, TabNo, SeqNo, rowid AS r FROM T_CopyLog ORDER BY "
-            "DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT ?1) ORDER BY DateTime, TabNo, SeqNo DESC, "
-            "r DESC LIMIT 1",
-            -1, &s, nullptr);
-        sqlite3_bind_int64(s, 1, limit);
-        Text t;
-        if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL)
-            t = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        sqlite3_finalize(s);
-        return t;
+        const std::vector<Text> last = column(
+            *store, "SELECT DateTime FROM (SELECT DateTime, TabNo, SeqNo, rowid AS r FROM T_CopyLog ORDER BY "
+                    "DateTime DESC, TabNo DESC, SeqNo, rowid LIMIT " +
+                        std::to_string(limit) + ") ORDER BY DateTime, TabNo, SeqNo DESC, r DESC LIMIT 1");
+        return last.empty() ? Text() : last[0];
     };
     std::mt19937 random(11);
     long long limit = 8;
@@ -322,14 +327,8 @@ TEST_F(StoreTest, HistoryPagesJoinIntoTheWholeOrder) {
         ASSERT_EQ(
             exec(*store, "INSERT INTO T_CopyLog (DateTime, TabNo, SeqNo) VALUES (" + std::string(v) + ")"),
             SQLITE_OK);
-    std::vector<long long> whole;
-    sqlite3_exec(
-        store->handle(), "SELECT rowid FROM T_CopyLog ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid",
-        [](void* w, int, char** v, char**) {
-            static_cast<std::vector<long long>*>(w)->push_back(std::stoll(v[0]));
-            return 0;
-        },
-        &whole, nullptr);
+    const std::vector<Text> whole =
+        column(*store, "SELECT rowid FROM T_CopyLog ORDER BY DateTime DESC, TabNo DESC, SeqNo, rowid");
     for (long long page = 1; page <= 4; ++page) {
         std::vector<HistoryEntry> rows;
         std::size_t asked = 0;
@@ -338,9 +337,9 @@ TEST_F(StoreTest, HistoryPagesJoinIntoTheWholeOrder) {
             store->historyPage(rows.empty() ? nullptr : &rows.back(), static_cast<long long>(rows.size()),
                                page, rows);
         } while (rows.size() == asked);
-        std::vector<long long> paged;
+        std::vector<Text> paged;
         for (const HistoryEntry& e : rows)
-            paged.push_back(e.rowid);
+            paged.push_back(std::to_string(e.rowid));
         EXPECT_EQ(paged, whole) << page;
     }
 }
@@ -462,16 +461,8 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
         ASSERT_EQ(exec(*s, sql), SQLITE_OK) << sql;
     s.reset();
     fs::rename(legacy, fx.folder.store());
-    auto pageSize = [this] {
-        auto store = Store::open(fx.folder.store());
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(store->handle(), "PRAGMA page_size", -1, &stmt, nullptr);
-        sqlite3_step(stmt);
-        int n = sqlite3_column_int(stmt, 0);
-        sqlite3_finalize(stmt);
-        return n;
-    };
-    EXPECT_EQ(pageSize(), 1024);
+    auto pageSize = [this] { return column(*Store::open(fx.folder.store()), "PRAGMA page_size").at(0); };
+    EXPECT_EQ(pageSize(), Text("1024"));
     before = snapshot(fx.folder.store());
     writeFile(fx.folder.compactCopy(), "half a compacted copy");
     writeFile(fx.folder.compactCopy().string() + "-journal", std::string(1024, 'j'));
@@ -484,7 +475,7 @@ TEST_F(CompactTest, KeepsEveryRowShrinksTheFileAndReplacesLeftoverCopies) {
     // The program opens it with a key it derived once; the engine's shell opens it with the password and
     // the page size.
     EXPECT_EQ(sqlcipher(fx.folder.store(), "SELECT count(*) FROM T_Tab;"), "4\n");
-    EXPECT_EQ(pageSize(), 4096);
+    EXPECT_EQ(pageSize(), Text("4096"));
     expectWholeStoreAndCleanNextClose();
 }
 
@@ -505,7 +496,7 @@ TEST_F(CompactTest, EachFailureIsReportedAndLeavesTheStoreWhole) {
     // Held by someone else: a plain failure, and the store that person writes to is not replaced.
     auto holder = Store::open(fx.folder.store());
     EXPECT_FALSE(compact());
-    EXPECT_EQ(fx.ui.textsWithIcon(MsgIcon::Critical),
+    EXPECT_EQ(fx.ui.texts(MsgIcon::Critical),
               (Strings{"データベースオープンエラー\r\ndatabase is locked", "MDB最適化失敗。"}));
     EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBOpen] database is locked"));
     EXPECT_TRUE(fx.logged("[mdlCommon]-[Fun_MDBCompact]-[ErrCompact] MDB最適化失敗。"));

@@ -131,13 +131,9 @@ TEST_F(MovingGround, PathsAtTheSystemsLimits) {
 
     std::vector<CopyLogRow> all = fx.history();
     ASSERT_EQ(all.size(), 4u);
-    EXPECT_EQ(std::ranges::count_if(all,
-                                    [&](const CopyLogRow& r) {
-                                        return r.FolderPath ==
-                                                   Text((deepDest / source.filename()).string()) &&
-                                               r.CopyAns == Text("○");
-                                    }),
-              1);
+    const Text deepCopy((deepDest / source.filename()).string());
+    auto deepRow = [&](const CopyLogRow& r) { return r.FolderPath == deepCopy && r.CopyAns == Text("○"); };
+    EXPECT_EQ(std::ranges::count_if(all, deepRow), 1);
     // Its log line is cut to the record, not lost.
     EXPECT_TRUE(fx.logged("[mdlMain]-[Fun_FileCopy] コピーエラー。"));
 }
@@ -342,11 +338,8 @@ TEST(ProgramFolderFull, EachWriteThatFailsIsReportedAndTheStoreKeepsItsContent) 
     const std::size_t expectedRows = err.find("履歴保存エラー") == std::string::npos ? 2 : 1;
 
     fs::remove(p.dir / "filler");
-    {
-        std::vector<CopyLogRow> rows = p.history();
-        ASSERT_EQ(rows.size(), expectedRows);
-        EXPECT_EQ(rows.back().FolderPath, Text("earlier"));
-    }
+    ASSERT_EQ(p.history().size(), expectedRows);
+    EXPECT_EQ(p.history().back().FolderPath, Text("earlier"));
     EXPECT_EQ(p.run({"/AUTO"}), kExitNormal) << p.err();
     EXPECT_EQ(p.err(), "");
     EXPECT_EQ(p.history().back().FolderPath, Text("earlier"));

@@ -93,9 +93,8 @@ protected:
             const bool isOld = holdsTagged(dst / names[i], size(i), "old " + names[i]);
             EXPECT_TRUE(isNew || isOld) << names[i] << " is neither the earlier nor the new copy";
             EXPECT_EQ(FileSystem().lastWriteTime(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
-            if (isNew) {
+            if (isNew)
                 EXPECT_EQ(renewed++, i) << "copies are made in path order";
-            }
             EXPECT_TRUE(holdsTagged(src / names[i], size(i), "new " + names[i])) << "a source changed";
         }
         EXPECT_GE(renewed, rows);
@@ -107,8 +106,7 @@ protected:
 
     Program p;
     TempDir data{"kbkill"};
-    fs::path src = data / "src";
-    fs::path dst = data / "dst";
+    fs::path src = data / "src", dst = data / "dst";
     std::vector<std::string> names = {"a.bin", "b.bin", "c.bin"};
 };
 

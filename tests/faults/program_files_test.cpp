@@ -170,16 +170,14 @@ TEST_F(ProgramFiles, ProgramFolderAsDestinationNeverReplacesTheProgramsFiles) {
         p.store()->insertCopyData("1", (src / name).string());
     }
     const std::string program = readFile(p.dir / "Kestrelbox");
+    const std::string refused =
+        "下記のファイルをコピーできませんでした (コピー先が Kestrelbox 自身のファイルです)\n\n";
     for (const fs::path& d : {data / "link", fs::path(p.dir.path().string() + "//"), p.dir / "sub" / ".."}) {
         p.store()->updateFolderPath("1", d.string());
         fs::remove(p.dir / "a.txt");
         EXPECT_EQ(p.run({"/AUTO", "1"}), kExitFilesFailed) << d;
         for (const std::string& name : own)
-            EXPECT_NE(p.err().find(
-                          "下記のファイルをコピーできませんでした (コピー先が Kestrelbox 自身のファイルです)"
-                          "\n\n" +
-                          (src / name).string() + "\n"),
-                      std::string::npos)
+            EXPECT_NE(p.err().find(refused + (src / name).string() + "\n"), std::string::npos)
                 << d << " " << name;
         EXPECT_EQ(readFile(p.dir / "a.txt"), "a");
     }

@@ -18,10 +18,6 @@ CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
     state.BackupLogMax = 1000;
 }
 
-CoreFixture::~CoreFixture() {
-    state.MdbDatabase.reset();
-}
-
 bool CoreFixture::logged(const std::string& text) const {
     return cp932::toUtf8(readFile(folder.errorLog())).find(text) != std::string::npos;
 }

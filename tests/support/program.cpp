@@ -12,10 +12,8 @@ Program::Program(double seconds) : dir("kbprogram"), m_output("kbstderr"), m_sec
 }
 
 Program::~Program() {
-    for (pid_t pid : m_running) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
+    while (!m_running.empty())
+        kill9(m_running.back());
 }
 
 pid_t Program::launch(const std::vector<std::string>& args, const LaunchOptions& options) {
@@ -66,17 +64,10 @@ pid_t Program::launch(const std::vector<std::string>& args, const LaunchOptions&
 }
 
 int Program::wait(pid_t pid) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(m_seconds * 1000));
     int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill9(pid);
-            return kKilled;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, m_seconds)) {
+        kill9(pid);
+        return kKilled;
     }
     std::erase(m_running, pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;

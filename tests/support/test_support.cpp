@@ -11,13 +11,7 @@ namespace kb::test {
 MsgAnswer ScriptedUi::messageBox(const std::string& text, MsgIcon icon, MsgButtons buttons,
                                  MsgAnswer defaultAnswer, const std::string&) {
     messages.push_back({text, icon, buttons, defaultAnswer});
-    if (buttons == MsgButtons::Ok)
-        return MsgAnswer::Ok;
-    if (answers.empty())
-        return MsgAnswer::Yes;
-    MsgAnswer a = answers.front();
-    answers.pop_front();
-    return a;
+    return buttons == MsgButtons::Ok ? MsgAnswer::Ok : next(answers, MsgAnswer::Yes);
 }
 
 TempDir::TempDir(const std::string& tag) {
@@ -158,6 +152,16 @@ void expectExtractorsAgree(const std::filesystem::path& archive,
     }
 }
 
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 int runCommand(const std::string& command, std::string* output) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe)
@@ -197,12 +201,8 @@ std::string copyError(const std::filesystem::path& source, int err) {
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 

@@ -109,8 +109,8 @@ public:
     std::vector<std::string> recorded; // the trim point passed with each recorded history row
     int tab = 1;
 
-    std::vector<std::string> texts() const { return textsWithIcon(std::nullopt); }
-    std::vector<std::string> textsWithIcon(std::optional<MsgIcon> icon) const {
+    // The texts shown, or those shown with `icon`.
+    std::vector<std::string> texts(std::optional<MsgIcon> icon = std::nullopt) const {
         std::vector<std::string> out;
         for (const auto& m : messages)
             if (!icon || m.icon == *icon)
@@ -119,10 +119,10 @@ public:
     }
 
 private:
-    static std::optional<std::string> next(std::deque<std::optional<std::string>>& answers) {
+    template <class T> static T next(std::deque<T>& answers, T otherwise = {}) {
         if (answers.empty())
-            return std::nullopt;
-        auto a = answers.front();
+            return otherwise;
+        T a = answers.front();
         answers.pop_front();
         return a;
     }
@@ -218,7 +218,6 @@ private:
 class CoreFixture {
 public:
     explicit CoreFixture(bool withStore = true, FileSystem* files = nullptr);
-    ~CoreFixture();
 
     Store& store() { return *state.MdbDatabase; }
     std::vector<CopyLogRow> history() { return historyRows(store()); }
@@ -269,6 +268,8 @@ std::string archiveListing(const std::filesystem::path& archive);
 void expectExtractorsAgree(const std::filesystem::path& archive,
                            const std::map<std::string, std::string>& members,
                            const std::filesystem::path& work);
+// Polls `done` every few milliseconds; false when it did not hold within `seconds`.
+bool waitFor(const std::function<bool()>& done, double seconds);
 // Runs a shell command, returns its exit status and captured standard output.
 int runCommand(const std::string& command, std::string* output = nullptr);
 std::string shellQuote(const std::string& s);

@@ -22,16 +22,6 @@ bool mountedAt(const fs::path& dir) {
            inner.st_dev != outer.st_dev;
 }
 
-// Waits for `pid` up to about `seconds`; true once it has ended.
-bool reaped(pid_t pid, double seconds) {
-    for (int i = 0; i < seconds * 100; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 } // namespace
 
 bool privateMounts(std::string* why) {
@@ -193,7 +183,7 @@ bool Volume::mountFuse(const std::string& program, const std::vector<std::string
 Volume::~Volume() {
     if (m_mounted && ::umount2(m_mount.c_str(), 0) != 0)
         ::umount2(m_mount.c_str(), MNT_DETACH);
-    if (m_daemon > 0 && !reaped(m_daemon, 10)) {
+    if (m_daemon > 0 && !waitFor([this] { return ::waitpid(m_daemon, nullptr, WNOHANG) == m_daemon; }, 10)) {
         ::kill(m_daemon, SIGKILL);
         ::waitpid(m_daemon, nullptr, 0);
     }

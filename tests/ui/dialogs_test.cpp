@@ -132,16 +132,15 @@ private slots:
             QVERIFY(f.core.logged("[frmOption]-[Form_Load] "));
             QCOMPARE(d.grid()->item(1, 1)->text(), QString());
             QCOMPARE(d.sameFile()->currentIndex(), -1);
-            d.editName(1, "x");
-            d.editName(2, "x");
-            d.editName(3, "　 ");
+            for (auto [row, name] : {std::pair{1, "x"}, {2, "x"}, {3, "　 "}})
+                d.editName(row, name);
             d.click("cmdOK");
             QCOMPARE(f.core.ui.messages.back().text, std::string("タブ名を入力してください"));
             QCOMPARE(d.cell(), QPoint(3, 1));
             QVERIFY(d.nameEditor());
             QVERIFY(d.dlg.isVisible() && nothingSaved(f));
-            d.editName(3, "x");
-            d.editName(4, "x");
+            for (int row : {3, 4})
+                d.editName(row, "x");
             d.click("cmdOK");
             QVERIFY(f.core.ui.messages.back().text.starts_with("保存エラー\r\n"));
             QVERIFY(iniText(f).starts_with("[Option]\r\nSameFile=" + std::to_string(sameFile) + "\r\n"));
@@ -271,9 +270,8 @@ private slots:
         d.sameFile()->setCurrentIndex(2);
         d.count()->clear();
         QTest::keyClicks(d.count(), "50");
-        d.editName(1, "Bob's 'files'");
-        d.editName(2, "  padded  ");
-        d.editName(3, "新3");
+        for (auto [row, name] : {std::pair{1, "Bob's 'files'"}, {2, "  padded  "}, {3, "新3"}})
+            d.editName(row, name);
         d.chooseMethod(2, 6);
         d.chooseMethod(4, 3);
 

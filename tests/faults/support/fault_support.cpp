@@ -66,16 +66,6 @@ bool exited(pid_t pid) {
     return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z';
 }
 
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 std::vector<fs::path> temporaries(const fs::path& dir) {
     std::vector<fs::path> out;
     std::error_code ec;

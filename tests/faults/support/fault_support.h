@@ -24,9 +24,6 @@ bool sameBytes(const std::filesystem::path& a, const std::filesystem::path& b);
 // True once the process has ended (a zombie not yet waited for); a kill then reaches no other process.
 bool exited(pid_t pid);
 
-// Polls `done` every few milliseconds; false when it did not hold within `seconds`.
-bool waitFor(const std::function<bool()>& done, double seconds);
-
 // The temporary siblings the program leaves while it writes (".<name>.kbtmp-<pid>-<n>") in `dir`.
 std::vector<std::filesystem::path> temporaries(const std::filesystem::path& dir);
 
