@@ -97,7 +97,7 @@ TEST_F(FileCopyTest, RefusesItselfUnderAnySpellingAndReportsAMissingSource) {
     bool copied = true;
     EXPECT_FALSE(copy(target, copied));
     EXPECT_EQ(fx.ui.messages.back().text, copyError(source, "ファイルが見つかりませんでした"));
-    EXPECT_NE(readFile(fx.folder.errorLog()).find("[mdlMain]-[Fun_FileCopy] "), std::string::npos);
+    EXPECT_TRUE(fx.logged("[mdlMain]-[Fun_FileCopy] "));
 }
 
 // Sources that are no files to back up: the report names the reason, nothing is written, and nothing blocks

@@ -177,16 +177,13 @@ TEST_F(FileSystemTest, LeftoverTemporariesGoByTheirRecordOnly) {
 
 // The child's verdict as its exit status: 0 acquired, 1 refused; `die` kills it while it holds the lock.
 int acquireInChild(const fs::path& folder, bool die = false) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    const int status = statusOfChild([&] {
         InstanceLock lock(folder);
-        bool ok = lock.acquire();
+        const bool ok = lock.acquire();
         if (die)
             ::kill(::getpid(), SIGKILL);
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+        return ok ? 0 : 1;
+    });
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -69,8 +69,7 @@ TEST_F(ProgramFiles, DamagedStoreEndsTheStartWithItsReportAndIsLeftAsItWas) {
         EXPECT_FALSE(fs::exists(p.dir / "Kestrelbox.ini")) << "nothing is written after a failed start";
         EXPECT_FALSE(fs::exists(dst / "a.txt"));
     }
-    EXPECT_NE(cp932::toUtf8(readFile(p.dir / "Err.log")).find("[mdlCommon]-[Fun_MDBOpen] "),
-              std::string::npos);
+    EXPECT_TRUE(p.logged("[mdlCommon]-[Fun_MDBOpen] "));
 }
 
 // Settings of any bytes: the program starts, the options fall back to their defaults, and the shutdown adds

@@ -18,8 +18,8 @@ CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
     state.BackupLogMax = 1000;
 }
 
-bool CoreFixture::logged(const std::string& text) const {
-    return cp932::toUtf8(readFile(folder.errorLog())).find(text) != std::string::npos;
+bool logHolds(const std::filesystem::path& log, const std::string& text) {
+    return cp932::toUtf8(readFile(log)).find(text) != std::string::npos;
 }
 
 std::vector<std::string> CoreFixture::marks() {

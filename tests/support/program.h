@@ -48,6 +48,7 @@ public:
     // Names in the program folder, sorted.
     std::vector<std::string> files() const { return listFolder(dir.path()); }
     std::string ini() const { return readFile(dir / "Kestrelbox.ini"); }
+    bool logged(const std::string& text) const { return logHolds(dir / "Err.log", text); }
 
     TempDir dir;
 

@@ -152,6 +152,15 @@ void expectExtractorsAgree(const std::filesystem::path& archive,
     }
 }
 
+int statusOfChild(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
 bool waitFor(const std::function<bool()>& done, double seconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
     while (!done()) {

@@ -93,8 +93,7 @@ public:
 
     // Answers for Yes/No questions, in order; when empty, Yes.
     std::deque<MsgAnswer> answers;
-    std::deque<std::optional<std::string>> fileAnswers;
-    std::deque<std::optional<std::string>> folderAnswers;
+    std::deque<std::optional<std::string>> fileAnswers, folderAnswers;
 
     std::vector<ShownMessage> messages;
     std::vector<FileDialogSpec> fileDialogs;
@@ -104,8 +103,7 @@ public:
     std::vector<std::pair<int, int>> progress;
     std::string status;
     bool waitCursor = false;
-    int destinationFocus = 0;
-    int refreshes = 0;
+    int destinationFocus = 0, refreshes = 0;
     std::vector<std::string> recorded; // the trim point passed with each recorded history row
     int tab = 1;
 
@@ -186,6 +184,8 @@ private:
     static std::error_code eio() { return {EIO, std::generic_category()}; }
 };
 
+// Whether the error log `log` holds `text` (given in UTF-8).
+bool logHolds(const std::filesystem::path& log, const std::string& text);
 // Every field of a history row as one text, "<null>" for a missing one.
 std::string rowText(const CopyLogRow& r);
 // Every history row of a store, in the store's order.
@@ -227,8 +227,7 @@ public:
     std::filesystem::path addFile(const std::string& relative, const std::string& content = "data");
     // An automatic run of the current set.
     bool backUp();
-    // Whether the error log holds `text` (given in UTF-8).
-    bool logged(const std::string& text) const;
+    bool logged(const std::string& text) const { return logHolds(folder.errorLog(), text); }
 
     TempDir dir;
     ProgramFolder folder;
@@ -268,6 +267,8 @@ std::string archiveListing(const std::filesystem::path& archive);
 void expectExtractorsAgree(const std::filesystem::path& archive,
                            const std::map<std::string, std::string>& members,
                            const std::filesystem::path& work);
+// Runs `body` in a forked child that exits with what it returns; the child's wait status.
+int statusOfChild(const std::function<int()>& body);
 // Polls `done` every few milliseconds; false when it did not hold within `seconds`.
 bool waitFor(const std::function<bool()>& done, double seconds);
 // Runs a shell command, returns its exit status and captured standard output.

@@ -57,10 +57,7 @@ public:
     // Registers files in a set directly in the store, then reloads the window's current set.
     void registerFiles(int set, const std::vector<std::string>& paths);
     std::string ini() const { return readFile(dir / "Kestrelbox.ini"); }
-    // Whether the error log holds `text` (given in UTF-8).
-    bool logged(const std::string& text) const {
-        return cp932::toUtf8(readFile(dir / "Err.log")).find(text) != std::string::npos;
-    }
+    bool logged(const std::string& text) const { return logHolds(dir / "Err.log", text); }
 
     TempDir dir;
     ScriptedPrompter prompter;
