@@ -128,19 +128,16 @@ void expectExtractorsAgree(const std::filesystem::path& archive,
 
     // Each extractor's command around the folder it extracts to. Their exit status may miss damaged data
     // (lhasa's does), so the extracted bytes are compared.
-    struct Extractor {
-        std::string name, before, after;
-    };
-    for (const Extractor& x :
-         {Extractor{"bsdtar", kBsdtar + "-xf " + a + " -C ", ""},
-          Extractor{"lhasa", "lhasa -xfq2w=", " " + a}, Extractor{"7z", sevenZip + " x -y -o", " " + a}}) {
-        const std::filesystem::path dir = work / x.name;
+    for (const auto& [name, before, after] :
+         {std::tuple<std::string, std::string, std::string>{"bsdtar", kBsdtar + "-xf " + a + " -C ", ""},
+          {"lhasa", "lhasa -xfq2w=", " " + a},
+          {"7z", sevenZip + " x -y -o", " " + a}}) {
+        const std::filesystem::path dir = work / name;
         std::filesystem::create_directories(dir);
-        EXPECT_EQ(runCommand(x.before + shellQuote(dir.string()) + x.after + " >/dev/null 2>&1"), 0)
-            << x.name;
-        const std::map<std::string, std::string> got = readTree(dir, x.name == "lhasa");
-        if (ascii || x.name != "7z") {
-            EXPECT_TRUE(got == members) << x.name << " contents";
+        EXPECT_EQ(runCommand(before + shellQuote(dir.string()) + after + " >/dev/null 2>&1"), 0) << name;
+        const std::map<std::string, std::string> got = readTree(dir, name == "lhasa");
+        if (ascii || name != "7z") {
+            EXPECT_TRUE(got == members) << name << " contents";
             continue;
         }
         std::multiset<std::string> want, have;

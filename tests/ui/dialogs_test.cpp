@@ -220,42 +220,39 @@ private slots:
     // through.
     void countCheck() {
         const std::string countMsg = "最大件数は、1以上の数字を入力してください";
-        struct Case {
-            bool recording;
-            QString typed;
-            bool pasted;
-            std::string refusal;
-        };
-        for (const Case& c : {Case{true, "0", false, countMsg}, Case{true, "", false, ""},
-                              Case{false, "0", false, ""}, Case{false, "12a", true, "保存エラー"}}) {
+        for (const auto& [recording, typed, pasted, refusal] :
+             {std::tuple<bool, QString, bool, std::string>{true, "0", false, countMsg},
+              {true, "", false, ""},
+              {false, "0", false, ""},
+              {false, "12a", true, "保存エラー"}}) {
             UiFixture f;
             f.core.state.BackupLogMax = 55;
             Dialog d(f);
             d.count()->clear();
-            if (c.pasted)
-                d.paste(c.typed);
+            if (pasted)
+                d.paste(typed);
             else
-                QTest::keyClicks(d.count(), c.typed);
-            QCOMPARE(d.count()->text(), c.typed);
-            if (!c.recording)
+                QTest::keyClicks(d.count(), typed);
+            QCOMPARE(d.count()->text(), typed);
+            if (!recording)
                 QTest::mouseClick(d.log(), Qt::LeftButton);
 
             d.click("cmdOK");
-            if (c.refusal.empty()) {
+            if (refusal.empty()) {
                 QVERIFY(f.core.ui.messages.empty());
                 QCOMPARE(d.dlg.result(), int(QDialog::Accepted));
                 QCOMPARE(f.core.state.BackupLogMax, 0);
-                QCOMPARE(f.core.state.BackupLog, std::int16_t(c.recording ? 1 : 0));
+                QCOMPARE(f.core.state.BackupLog, std::int16_t(recording ? 1 : 0));
                 QVERIFY(iniText(f).find("BackupLogMax=0\r\n") != std::string::npos);
                 continue;
             }
             QCOMPARE(f.core.ui.messages.size(), size_t(1));
-            QVERIFY(f.core.ui.messages[0].text.starts_with(c.refusal));
+            QVERIFY(f.core.ui.messages[0].text.starts_with(refusal));
             QVERIFY(d.dlg.isVisible() && nothingSaved(f));
             QCOMPARE(f.core.state.BackupLogMax, 55);
-            if (c.refusal == countMsg) {
+            if (refusal == countMsg) {
                 QCOMPARE(d.dlg.focusWidget(), static_cast<QWidget*>(d.count()));
-                QCOMPARE(d.count()->selectedText(), c.typed);
+                QCOMPARE(d.count()->selectedText(), typed);
             }
         }
     }

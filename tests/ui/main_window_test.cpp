@@ -159,25 +159,20 @@ private slots:
     // A set number out of range or a layout figure that is no number stops the load; a bar position that is
     // no number is reported and the load goes on. Nothing is written either way.
     void badLayoutSettings() {
-        struct Case {
-            const char* line;
-            int exit;
-            const char* caption;
-            const char* context;
-        };
         const char* load = "フォームロードエラー";
-        for (const Case& c : {Case{"TabSel=5", ui::kExitStartFailed, load, "Form_Load"},
-                              Case{"TabSel=0", ui::kExitStartFailed, load, "Form_Load"},
-                              Case{"Left=abc", ui::kExitStartFailed, load, "Form_Load"},
-                              Case{"BarH=high", ui::kExitNormal, "サイズ調整エラー", "Fun_FormResize"}}) {
+        for (auto [line, exitCode, caption, context] :
+             {std::tuple{"TabSel=5", ui::kExitStartFailed, load, "Form_Load"},
+              {"TabSel=0", ui::kExitStartFailed, load, "Form_Load"},
+              {"Left=abc", ui::kExitStartFailed, load, "Form_Load"},
+              {"BarH=high", ui::kExitNormal, "サイズ調整エラー", "Fun_FormResize"}}) {
             WindowFixture f(false);
-            const std::string settings = std::string("[Main]\r\n") + c.line + "\r\n";
+            const std::string settings = std::string("[Main]\r\n") + line + "\r\n";
             writeFile(f.dir / "Kestrelbox.ini", settings);
-            QVERIFY2(f.start() == c.exit, c.line);
-            QVERIFY2(f.prompter.messages.size() == 1, c.line);
-            QVERIFY2(f.prompter.messages[0].text.rfind(c.caption + std::string("\r\n"), 0) == 0, c.line);
-            QVERIFY2(f.logged(std::string("[frmMain]-[") + c.context + "] "), c.line);
-            QVERIFY2(f.ini() == settings, c.line);
+            QVERIFY2(f.start() == exitCode, line);
+            QVERIFY2(f.prompter.messages.size() == 1, line);
+            QVERIFY2(f.prompter.messages[0].text.rfind(caption + std::string("\r\n"), 0) == 0, line);
+            QVERIFY2(f.logged(std::string("[frmMain]-[") + context + "] "), line);
+            QVERIFY2(f.ini() == settings, line);
         }
     }
 
