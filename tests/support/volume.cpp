@@ -28,13 +28,10 @@ bool privateMounts(std::string* why) {
     static int state = 0; // 0 not tried, 1 done, -1 refused
     static std::string reason;
     if (state == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            reason = failed("no private mount namespace");
-            state = -1;
-        } else {
-            state = 1;
-        }
+        const bool made =
+            ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        reason = made ? "" : failed("no private mount namespace");
+        state = made ? 1 : -1;
     }
     if (why)
         *why = reason;
@@ -84,15 +81,7 @@ Volume::Volume(Kind kind, const fs::path& work, std::uint64_t bytes) : m_mount(w
     }
     const fs::path image = work / "volume.img";
     const std::string quoted = shellQuote(image.string());
-    {
-        const int fd = ::open(image.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-        const bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
-        ::close(fd);
-        if (!sized) {
-            ADD_FAILURE() << failed("cannot make " + image.string());
-            return;
-        }
-    }
+    makeSparse(image, bytes);
     const char* make = kind == Kind::Fat     ? "mkfs.vfat -F 32 -n KBTEST "
                        : kind == Kind::Exfat ? "mkfs.exfat -L KBTEST "
                                              : "mkntfs -F -q -f -L KBTEST ";
@@ -155,9 +144,8 @@ bool Volume::mountFuse(const std::string& program, const std::vector<std::string
         if (::getppid() != parent)
             ::_exit(127);
         const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+            ::dup2(null, fd);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
