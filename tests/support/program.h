@@ -24,8 +24,6 @@ public:
     // `seconds`: how long wait() and run() let a process go before they kill it as hung.
     explicit Program(double seconds = 120);
     ~Program();
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
 
     pid_t launch(const std::vector<std::string>& args, const LaunchOptions& options = {});
     // The exit status, or kKilled when it was still running after the time given (it is then killed).

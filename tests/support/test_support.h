@@ -97,9 +97,8 @@ public:
 
     std::vector<ShownMessage> messages;
     std::vector<FileDialogSpec> fileDialogs;
-    std::vector<std::string> statusHistory;
+    std::vector<std::string> statusHistory, focusedPaths;
     std::vector<bool> useHistory;
-    std::vector<std::string> focusedPaths;
     std::vector<std::pair<int, int>> progress;
     std::string status;
     bool waitCursor = false;

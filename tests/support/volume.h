@@ -1,10 +1,6 @@
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
-#include <string>
-#include <sys/types.h>
-#include <vector>
+#include "test_support.h"
 
 namespace kb::test {
 
