@@ -162,10 +162,7 @@ TEST_P(LhaArchive, ExtractorsGiveBackEveryMember) {
     expectExtractorsAgree(archive, tc.members, dir / "out");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return "case" + std::to_string(info.index);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, LhaArchive, ::testing::ValuesIn(cases()));
 
 // Members compressed on several threads land in the archive as one thread writes them: the fuzz corpus's
 // inputs as members, and a member that spans many blocks and goes through a spill file between small ones.

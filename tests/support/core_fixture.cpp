@@ -18,10 +18,6 @@ CoreFixture::CoreFixture(bool withStore, FileSystem* injected)
     state.BackupLogMax = 1000;
 }
 
-bool logHolds(const std::filesystem::path& log, const std::string& text) {
-    return cp932::toUtf8(readFile(log)).find(text) != std::string::npos;
-}
-
 std::vector<std::string> CoreFixture::marks() {
     std::vector<std::string> out;
     for (const CopyLogRow& r : history())

@@ -183,6 +183,10 @@ int runCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool logHolds(const std::filesystem::path& log, const std::string& text) {
+    return cp932::toUtf8(readFile(log)).find(text) != std::string::npos;
+}
+
 std::string rowText(const CopyLogRow& r) {
     std::string out = std::to_string(r.SeqNo);
     for (const Text& t : {r.DateTime, r.TabNo, r.TabName, r.CopyAns, r.FileName, r.FolderPath})
