@@ -93,8 +93,9 @@ protected:
             const bool isOld = holdsTagged(dst / names[i], size(i), "old " + names[i]);
             EXPECT_TRUE(isNew || isOld) << names[i] << " is neither the earlier nor the new copy";
             EXPECT_EQ(FileSystem().lastWriteTime(dst / names[i]), isNew ? kNewTime : kOldTime) << names[i];
-            if (isNew)
+            if (isNew) {
                 EXPECT_EQ(renewed++, i) << "copies are made in path order";
+            }
             EXPECT_TRUE(holdsTagged(src / names[i], size(i), "new " + names[i])) << "a source changed";
         }
         EXPECT_GE(renewed, rows);
