@@ -42,7 +42,8 @@ public:
     virtual std::optional<std::string> chooseSaveFile(const FileDialogSpec& spec) = 0;
     virtual std::optional<std::string> chooseFolder(const std::string& prompt) = 0;
 
-    // The first panel of the status bar; setting it repaints the status bar at once.
+    // The first panel of the status bar; setting it repaints the status bar at once unless it was painted a
+    // moment ago, when repaintWindow paints it.
     virtual std::string statusText() const = 0;
     virtual void setStatusText(const std::string& text) = 0;
     // Paints what a run changed, at most every few milliseconds; `textNow` when what the status text

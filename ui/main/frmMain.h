@@ -118,7 +118,8 @@ public:
     // Paints the status bar with everything else that changed: the window is up to date afterwards.
     void flushStatus();
     void commitHeldHistory();
-    // What changed in the window at most once per status interval, the status text every time it changed.
+    // What changed in the window at most once per status interval; a changed status text at once with
+    // `textNow`.
     void repaintWindow(bool textNow);
     void setProgress(int done, int total);
     void setWaitCursor(bool wait);
